@@ -1,0 +1,102 @@
+// The device simulator: the GPS warner as the tool relies on it.
+//
+// It answers 65-byte reports exactly as the device does (27-byte block with
+// "HIDC" and the byte sum; commands 0xF1 0xF2 0xF3 0xF4 0xF7 0xF9 0xFB),
+// keeps a flash image, records the traffic and injects faults. It has its own
+// encoder and decoder and never calls the tool's protocol code, so that the
+// two check each other.
+//
+// A simulated device is reached through the HID layer (platform/hid.h) with
+// the path "sim:NAME#vid_0416&pid_b500" once it is plugged. All functions are
+// thread-safe; the device may be unplugged or destroyed while a transfer runs
+// on another thread (the transfer then fails with ZK_HID_ERR_NO_DEVICE).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SimDevice;
+
+struct SimConfig {
+    const char* name = "korvana0";   // path becomes "sim:<name>#vid_0416&pid_b500"
+    uint32_t bootVersion = 1046;     // answer of 0xF7
+    uint32_t flashSize = 0x800000;   // bytes; answer of 0xFB and the image size
+    const char* flashFile = nullptr; // when set, the image is loaded from and saved to it
+    const char* profile = "new-502"; // see ZK_Sim_profileNames(); "blank" = all 0xFF
+};
+
+// One command the device received, in arrival order.
+struct SimTraffic {
+    uint8_t code;
+    uint32_t paramA, paramB, paramC;
+    uint8_t mode;
+    uint32_t paramD;
+    uint32_t dataLength; // data bytes moved in the data phase (either direction)
+    uint32_t status;     // status word the device answered with (0 = success)
+};
+
+enum SimFaultKind {
+    SIM_FAULT_NONE = 0,
+    SIM_FAULT_NO_REPLY,      // swallow the reply report (the tool's read times out)
+    SIM_FAULT_BAD_SIGNATURE, // reply with a wrong "HIDC"
+    SIM_FAULT_BAD_HEADER,    // reply with header length != 0x17
+    SIM_FAULT_BAD_CHECKSUM,  // reply with a wrong byte sum
+    SIM_FAULT_STATUS,        // reply with a nonzero status word
+    SIM_FAULT_SHORT_REPORT,  // deliver the next input report short (count `shortCount`)
+    SIM_FAULT_DELAY,         // hold the reply `delayMs` (past the 1000 ms bound by default)
+    SIM_FAULT_DISCONNECT,    // unplug after `afterReports` further reports (either direction)
+};
+
+struct SimFault {
+    SimFaultKind kind = SIM_FAULT_NONE;
+    int onCode = 0;          // apply to the next command with this code (0: any command)
+    int skipCommands = 0;    // let this many matching commands pass first
+    uint32_t delayMs = 1500; // SIM_FAULT_DELAY
+    size_t shortCount = 20;  // SIM_FAULT_SHORT_REPORT: bytes reported, report id included
+    int afterReports = 0;    // SIM_FAULT_DISCONNECT
+};
+
+// Names accepted in SimConfig::profile, e.g. "new-502", "new-legacy",
+// "no-main-setting", "refused-client", "blank".
+std::vector<std::string> ZK_Sim_profileNames();
+
+// Creates a device (not yet plugged). None on a bad profile or flash file.
+[[nodiscard]] SimDevice* ZK_Sim_create(const SimConfig& config);
+// Unplugs, saves the flash file if any, frees.
+void ZK_Sim_destroy(SimDevice* device);
+
+// Makes the device visible to ZK_Hid_enumerate/ZK_Hid_open (and fires the
+// hotplug callback with arrival); unplug hides it, fails open handles and
+// fires removal.
+void ZK_Sim_plug(SimDevice* device);
+void ZK_Sim_unplug(SimDevice* device);
+bool ZK_Sim_isPlugged(const SimDevice* device);
+std::string ZK_Sim_path(const SimDevice* device);
+
+// Hotplug notifications of every simulated device: arrived = true on plug.
+typedef void (*SimHotplugCallback)(void* user, const char* path, bool arrived);
+void ZK_Sim_setHotplugCallback(SimHotplugCallback callback, void* user);
+
+// Flash access for test set-up and checks (no traffic is recorded).
+uint32_t ZK_Sim_flashSize(const SimDevice* device);
+std::vector<uint8_t> ZK_Sim_readFlash(const SimDevice* device, uint32_t address, uint32_t length);
+void ZK_Sim_writeFlash(SimDevice* device, uint32_t address, const void* data, uint32_t length);
+// Saves the image to the flash file now (also done on destroy). 1 / 0.
+int ZK_Sim_saveFlash(SimDevice* device);
+
+std::vector<SimTraffic> ZK_Sim_traffic(const SimDevice* device);
+void ZK_Sim_clearTraffic(SimDevice* device);
+// Raw reports the tool sent, in order (for byte-level checks); cleared with the traffic.
+std::vector<std::vector<uint8_t>> ZK_Sim_rawReports(const SimDevice* device);
+
+// Queues a fault; faults apply once each, in the order queued.
+void ZK_Sim_injectFault(SimDevice* device, const SimFault& fault);
+void ZK_Sim_clearFaults(SimDevice* device);
+
+// The report engine itself, for bridges (uhid): feed one output report
+// (65 bytes with report id, or 64 without when `hasReportId` is false) and
+// take the input reports it produced. `take` returns false when none waits.
+void ZK_Sim_receiveReport(SimDevice* device, const uint8_t* report, size_t length);
+bool ZK_Sim_takeReport(SimDevice* device, std::vector<uint8_t>* report);

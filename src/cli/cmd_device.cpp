@@ -1,0 +1,7 @@
+// Device commands: info, dump-info, read-server.
+#include "cli.h"
+
+void KorvanaCli_addDeviceCommands(CLI::App& app, CliContext& ctx) {
+    (void)app;
+    (void)ctx;
+}

@@ -1,0 +1,7 @@
+// Package commands: build, sample, info.
+#include "cli.h"
+
+void KorvanaCli_addPackageCommands(CLI::App& app, CliContext& ctx) {
+    (void)app;
+    (void)ctx;
+}

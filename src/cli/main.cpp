@@ -1,0 +1,37 @@
+// korvana-cli: inspect packages, and read, update and configure the device.
+#include "cli.h"
+
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    CliContext ctx;
+    CLI::App app{"Korvana Update: updates and configures the GPS speed-camera warner"};
+    app.set_version_flag("--version", "korvana-cli tool version " +
+                                          std::to_string(KORVANA_TOOL_VERSION) + " (client " +
+                                          KORVANA_CLIENT_TAG + ")");
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    auto* simulate =
+        app.add_option("--simulate", ctx.simFlashFile,
+                       "Use a simulated device instead of hardware; with =FILE its flash "
+                       "is kept in FILE between runs")
+            ->expected(0, 1);
+    app.add_option("--sim-profile", ctx.simProfile,
+                   "Profile of the simulated device (new-502, new-legacy, no-main-setting, "
+                   "refused-client, blank)");
+    app.add_option("--device", ctx.devicePath,
+                   "Path of the device to use when several are attached (see 'devices')");
+
+    KorvanaCli_addPackageCommands(app, ctx);
+    KorvanaCli_addDeviceCommands(app, ctx);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
+    }
+    (void)simulate;
+    return ctx.exitCode;
+}

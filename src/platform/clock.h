@@ -1,0 +1,10 @@
+// Monotonic millisecond tick (in place of the Windows tick count).
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds since an arbitrary start; wraps like a 32-bit tick count, so
+// compare ticks by unsigned difference, never by '<'.
+uint32_t ZK_Clock_tickMs();
+// Sleeps at least `ms` milliseconds.
+void ZK_Clock_sleepMs(uint32_t ms);
