@@ -1,6 +1,7 @@
 #include "app/core/client.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
