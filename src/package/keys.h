@@ -17,3 +17,8 @@ inline constexpr uint32_t ZK_DESCRAMBLE_SEED = 0x5AC3E19Bu;
 // Magic words of the trailer and the device records.
 inline constexpr uint32_t ZK_MAGIC_PLAIN = 0x12345678u;
 inline constexpr uint32_t ZK_MAGIC_CIPHER = 0x12345679u;
+
+// Mask over the first 8 bytes of a province record, removed only to compute
+// the record's sort key (shared with the package producer).
+inline constexpr uint8_t ZK_PROVINCE_RECORD_MASK[8] = {0x3C, 0xA5, 0x71, 0x0E,
+                                                       0xD2, 0x5B, 0x96, 0xE8};
