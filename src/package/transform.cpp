@@ -1,0 +1,209 @@
+#include "package/transform.h"
+
+#include "package/keys.h"
+#include "support/mem.h"
+#include "support/str.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kDelta = 0x9E3779B9u;
+constexpr uint32_t kDecipherSum = 0xC6EF3720u; // kDelta * 32
+constexpr uint32_t k0 = ZK_PACKAGE_TEA_KEY[0], k1 = ZK_PACKAGE_TEA_KEY[1],
+                   k2 = ZK_PACKAGE_TEA_KEY[2], k3 = ZK_PACKAGE_TEA_KEY[3];
+
+inline uint32_t loadBE(const uint8_t* p) {
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+inline void storeBE(uint8_t* p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 24);
+    p[1] = (uint8_t)(v >> 16);
+    p[2] = (uint8_t)(v >> 8);
+    p[3] = (uint8_t)v;
+}
+
+// Blocks are independent, so N of them run interleaved: one block's cycle is a
+// serial chain, and several chains keep the pipeline busy.
+template <int N> inline void decipherBlocks(uint8_t* p) {
+    uint32_t y[N], z[N];
+    for (int i = 0; i < N; ++i) {
+        y[i] = loadBE(p + 8 * i);
+        z[i] = loadBE(p + 8 * i + 4);
+    }
+    uint32_t sum = kDecipherSum;
+    for (int round = 0; round < 32; ++round) {
+        for (int i = 0; i < N; ++i)
+            z[i] -= ((y[i] << 4) + k2) ^ (y[i] + sum) ^ ((y[i] >> 5) + k3);
+        for (int i = 0; i < N; ++i)
+            y[i] -= ((z[i] << 4) + k0) ^ (z[i] + sum) ^ ((z[i] >> 5) + k1);
+        sum -= kDelta;
+    }
+    for (int i = 0; i < N; ++i) {
+        storeBE(p + 8 * i, y[i]);
+        storeBE(p + 8 * i + 4, z[i]);
+    }
+}
+
+template <int N> inline void encipherBlocks(uint8_t* p) {
+    uint32_t y[N], z[N];
+    for (int i = 0; i < N; ++i) {
+        y[i] = loadBE(p + 8 * i);
+        z[i] = loadBE(p + 8 * i + 4);
+    }
+    uint32_t sum = 0;
+    for (int round = 0; round < 32; ++round) {
+        sum += kDelta;
+        for (int i = 0; i < N; ++i)
+            y[i] += ((z[i] << 4) + k0) ^ (z[i] + sum) ^ ((z[i] >> 5) + k1);
+        for (int i = 0; i < N; ++i)
+            z[i] += ((y[i] << 4) + k2) ^ (y[i] + sum) ^ ((y[i] >> 5) + k3);
+    }
+    for (int i = 0; i < N; ++i) {
+        storeBE(p + 8 * i, y[i]);
+        storeBE(p + 8 * i + 4, z[i]);
+    }
+}
+
+template <void (*Blocks4)(uint8_t*), void (*Blocks1)(uint8_t*)>
+void teaBuffer(uint8_t* buffer, size_t length) {
+    if (!buffer)
+        return;
+    size_t whole = length / 8, i = 0;
+    for (; i + 4 <= whole; i += 4)
+        Blocks4(buffer + 8 * i);
+    for (; i < whole; ++i)
+        Blocks1(buffer + 8 * i);
+    size_t rest = length % 8;
+    if (rest) {
+        uint8_t block[8] = {0};
+        std::memcpy(block, buffer + 8 * whole, rest);
+        Blocks1(block);
+        std::memcpy(buffer + 8 * whole, block, rest);
+    }
+}
+
+// Step 1 of a group (b2 ^= b0, b3 ^= b1) on the little-endian word; an involution.
+inline uint32_t foldHalves(uint32_t w) {
+    return w ^ (w << 16);
+}
+
+bool isLeap(uint32_t year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+uint32_t monthDays(uint32_t year, uint32_t month) {
+    static const uint8_t days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && isLeap(year) ? 29 : days[month - 1];
+}
+
+} // namespace
+
+void ZK_Data_unmaskTrailer(uint8_t* buffer, size_t length) {
+    if (!buffer)
+        return;
+    for (size_t i = 0; i < length; ++i)
+        buffer[i] ^= (uint8_t)ZK_TRAILER_KEY[i % 8];
+}
+
+void ZK_Data_decipher(uint8_t* buffer, size_t length) {
+    teaBuffer<decipherBlocks<4>, decipherBlocks<1>>(buffer, length);
+}
+
+void ZK_Data_encipher(uint8_t* buffer, size_t length) {
+    teaBuffer<encipherBlocks<4>, encipherBlocks<1>>(buffer, length);
+}
+
+void ZK_Data_descramble(size_t length, uint8_t* buffer) {
+    if (!buffer)
+        return;
+    uint32_t key = ZK_DESCRAMBLE_SEED;
+    size_t words = length / 4;
+    uint8_t* p = buffer;
+    // Whole 256-byte blocks: the key is fixed inside one and the sum of its
+    // descrambled words becomes the next block's key.
+    for (; words >= 64; words -= 64) {
+        uint32_t sum = 0;
+        for (int i = 0; i < 64; ++i, p += 4) {
+            uint32_t w = foldHalves(ZK_Bytes_u32le(p)) ^ key;
+            ZK_Bytes_putU32le(p, w);
+            sum += w;
+        }
+        key = sum;
+    }
+    for (; words; --words, p += 4)
+        ZK_Bytes_putU32le(p, foldHalves(ZK_Bytes_u32le(p)) ^ key);
+}
+
+void ZK_Data_scramble(size_t length, uint8_t* buffer) {
+    if (!buffer)
+        return;
+    uint32_t key = ZK_DESCRAMBLE_SEED;
+    size_t words = length / 4;
+    uint8_t* p = buffer;
+    for (; words >= 64; words -= 64) {
+        uint32_t sum = 0;
+        for (int i = 0; i < 64; ++i, p += 4) {
+            uint32_t w = ZK_Bytes_u32le(p);
+            sum += w;
+            ZK_Bytes_putU32le(p, foldHalves(w ^ key));
+        }
+        key = sum;
+    }
+    for (; words; --words, p += 4)
+        ZK_Bytes_putU32le(p, foldHalves(ZK_Bytes_u32le(p) ^ key));
+}
+
+void ZK_Date_fromSeconds(uint32_t seconds, RegionDate* date) {
+    if (!date)
+        return;
+    uint32_t rest = seconds, year = 1970, month = 1;
+    for (;;) {
+        uint32_t length = isLeap(year) ? 31622400u : 31536000u;
+        if (rest < length)
+            break;
+        rest -= length;
+        ++year;
+    }
+    for (;;) {
+        uint32_t length = monthDays(year, month) * 86400u;
+        if (rest < length || month == 12)
+            break;
+        rest -= length;
+        ++month;
+    }
+    date->year = (uint16_t)year;
+    date->month = (uint8_t)month;
+    date->day = (uint8_t)(rest / 86400u + 1);
+    date->hour = (uint8_t)(rest % 86400u / 3600u);
+    date->minute = (uint8_t)(rest % 3600u / 60u);
+    date->second = (uint8_t)(rest % 60u);
+}
+
+int ZK_Date_toSeconds(const RegionDate* date, uint32_t* seconds) {
+    if (!date || !seconds || date->year < 1970 || date->month < 1 || date->month > 12 ||
+        date->day < 1 || date->day > monthDays(date->year, date->month) || date->hour > 23 ||
+        date->minute > 59 || date->second > 59)
+        return 0;
+    uint64_t total = 0;
+    for (uint32_t y = 1970; y < date->year; ++y)
+        total += isLeap(y) ? 31622400u : 31536000u;
+    for (uint32_t m = 1; m < date->month; ++m)
+        total += monthDays(date->year, m) * 86400u;
+    total +=
+        (uint64_t)(date->day - 1) * 86400u + date->hour * 3600u + date->minute * 60u + date->second;
+    if (total > UINT32_MAX)
+        return 0;
+    *seconds = (uint32_t)total;
+    return 1;
+}
+
+void ZK_Date_format(const RegionDate* date, char* buffer, size_t capacity) {
+    if (!buffer || !capacity)
+        return;
+    buffer[0] = 0;
+    if (!date || (!date->year && !date->month && !date->day && !date->hour && !date->minute &&
+                  !date->second))
+        return;
+    ZK_Str_format(buffer, capacity, "%d-%02d-%02d %02d:%02d:%02d", date->year, date->month,
+                  date->day, date->hour, date->minute, date->second);
+}
