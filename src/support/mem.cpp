@@ -8,14 +8,17 @@ namespace {
 // Relaxed atomics: the counter is only a leak-hunting aid, but a data race
 // would still be undefined behaviour and noise under ThreadSanitizer.
 std::atomic<int32_t> g_liveBlocks{0};
+std::atomic<uint64_t> g_totalBlocks{0};
 } // namespace
 
 void* ZK_Mem_alloc(size_t size) {
     if (size == 0)
         return nullptr;
     void* block = std::malloc(size);
-    if (block)
+    if (block) {
         g_liveBlocks.fetch_add(1, std::memory_order_relaxed);
+        g_totalBlocks.fetch_add(1, std::memory_order_relaxed);
+    }
     return block;
 }
 
@@ -23,8 +26,10 @@ void* ZK_Mem_calloc(size_t count, size_t size) {
     if (count == 0 || size == 0 || count > SIZE_MAX / size)
         return nullptr;
     void* block = std::calloc(count, size);
-    if (block)
+    if (block) {
         g_liveBlocks.fetch_add(1, std::memory_order_relaxed);
+        g_totalBlocks.fetch_add(1, std::memory_order_relaxed);
+    }
     return block;
 }
 
@@ -37,6 +42,10 @@ void ZK_Mem_free(void* block) {
 
 int32_t ZK_Mem_liveBlocks() {
     return g_liveBlocks.load(std::memory_order_relaxed);
+}
+
+uint64_t ZK_Mem_totalAllocations() {
+    return g_totalBlocks.load(std::memory_order_relaxed);
 }
 
 int ZK_Bytes_readU32LE(const uint8_t* buf, size_t size, size_t offset, uint32_t* out) {

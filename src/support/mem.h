@@ -18,6 +18,8 @@
 void ZK_Mem_free(void* block);
 // Number of live blocks (approximate under concurrency).
 int32_t ZK_Mem_liveBlocks();
+// Number of blocks ever handed out, to count the allocations of an operation.
+uint64_t ZK_Mem_totalAllocations();
 
 // True when [offset, offset + count) lies inside a buffer of `size` bytes.
 constexpr bool ZK_Bytes_inRange(size_t size, size_t offset, size_t count) {
