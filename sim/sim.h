@@ -27,6 +27,18 @@ struct SimConfig {
     const char* profile = "new-502"; // see ZK_Sim_profileNames(); "blank" = all 0xFF
 };
 
+// Status words the device answers with (the reply's first parameter).
+enum SimStatus : uint32_t {
+    SIM_STATUS_OK = 0,
+    SIM_STATUS_BAD_BLOCK = 1,         // wrong header length, signature or byte sum
+    SIM_STATUS_UNKNOWN_CODE = 2,      // not a command of this device
+    SIM_STATUS_RANGE = 3,             // address + length beyond the flash
+    SIM_STATUS_CHECKSUM = 4,          // written data does not match its checksum
+    SIM_STATUS_BAD_PARAMS = 5,        // fixed-command words, mode > 1, paramC > length
+    SIM_STATUS_INJECTED = 0xEE,       // SIM_FAULT_STATUS
+    SIM_STATUS_PENDING = 0xFFFFFFFFu, // data phase not finished (or device gone first)
+};
+
 // One command the device received, in arrival order.
 struct SimTraffic {
     uint8_t code;
@@ -95,8 +107,15 @@ std::vector<std::vector<uint8_t>> ZK_Sim_rawReports(const SimDevice* device);
 void ZK_Sim_injectFault(SimDevice* device, const SimFault& fault);
 void ZK_Sim_clearFaults(SimDevice* device);
 
-// The report engine itself, for bridges (uhid): feed one output report
-// (65 bytes with report id, or 64 without when `hasReportId` is false) and
-// take the input reports it produced. `take` returns false when none waits.
+// Keeps at most `reports` raw reports (default 65536, about 4 MiB) so that
+// long transfers do not grow memory without end; traffic is always recorded.
+void ZK_Sim_setRawCaptureLimit(SimDevice* device, size_t reports);
+
+// The report engine itself, for bridges (uhid), plugged or not: feed one
+// output report (65 bytes with the report id first; fewer than 65 are taken
+// as payload without report id) and take the input reports it produced, each
+// with the report id first (65 bytes; a short-report fault gives fewer).
+// `take` returns false when none is due; `wait` waits up to timeoutMs.
 void ZK_Sim_receiveReport(SimDevice* device, const uint8_t* report, size_t length);
 bool ZK_Sim_takeReport(SimDevice* device, std::vector<uint8_t>* report);
+bool ZK_Sim_waitReport(SimDevice* device, std::vector<uint8_t>* report, int timeoutMs);

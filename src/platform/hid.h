@@ -21,6 +21,7 @@ enum ZK_HidResult {
     ZK_HID_ERR_NO_DEVICE = -4, // no such path, or the device went away
     ZK_HID_ERR_NO_MEMORY = -5,
     ZK_HID_ERR_INVALID = -6, // bad argument, unknown backend in the path
+    ZK_HID_ERR_BUSY = -7,    // another process has the device open (its lock is held)
 };
 
 constexpr size_t ZK_HID_REPORT_SIZE = 65; // report id byte + 64 payload bytes
@@ -82,3 +83,14 @@ const ZK_HidBackend* ZK_Hid_hidrawBackend();
 void ZK_Hid_close(ZK_HidDevice* device);
 // A one-line description for the user, e.g. the udev hint for ACCESS.
 const char* ZK_Hid_describe(int result);
+
+// Path helpers shared by the backends and discovery.
+// Writes "<node>#vid_%04x&pid_%04x" (lower-case hex). Returns 1, or 0 (out
+// emptied) when it does not fit `capacity`.
+[[nodiscard]] int ZK_Hid_formatPath(const char* node, uint16_t vendorId, uint16_t productId,
+                                    char* out, size_t capacity);
+// Copies the part of `path` before the first '#' (the whole path when it has
+// none). Returns 1, or 0 (out emptied) when it is empty or does not fit.
+[[nodiscard]] int ZK_Hid_pathNode(const char* path, char* out, size_t capacity);
+// Finds "vid_XXXX&pid_XXXX" (any case) in `path`. Returns 1 and the ids, or 0.
+[[nodiscard]] int ZK_Hid_pathIds(const char* path, uint16_t* vendorId, uint16_t* productId);
