@@ -1,0 +1,372 @@
+#include "device/machine.h"
+
+#include "device/cmd.h"
+#include "support/log.h"
+#include "support/mem.h"
+
+#include <cstring>
+
+// The machine layer's log lines carry this source name, as the tools that
+// read these logs expect.
+#define ZK_MACHINE_LOG(...) ZK_Log_print("ZK_Machine", __LINE__, __func__, __VA_ARGS__)
+
+namespace {
+
+constexpr uint32_t kSector = 4096;
+
+uint32_t round4k(uint32_t x) {
+    return (x + (kSector - 1)) & ~(kSector - 1);
+}
+uint64_t round4k64(uint64_t x) {
+    return (x + (kSector - 1)) & ~(uint64_t)(kSector - 1);
+}
+uint32_t round256(uint32_t x) {
+    return (x + 255u) & ~255u;
+}
+
+bool isFixedLayoutBoard(const char board[4]) {
+    static const char* const kBoards[] = {"TQMA", "TQMB", "TQMC", "TQMD", "X41K", "LBRQ"};
+    char name[5] = {};
+    std::memcpy(name, board, 4);
+    for (const char* b : kBoards)
+        if (std::strcmp(name, b) == 0)
+            return true;
+    return false;
+}
+
+OptionRegion fromRegion(const PackageRegion& r) {
+    return {r.data, r.size, r.scrambled};
+}
+OptionPlacedRegion placedFrom(const PackageRegion& r) {
+    return {0, r.data, r.size, r.scrambled};
+}
+
+struct RegionWrite {
+    OptionPlacedRegion UpdateOptions::*member;
+    const char* format;
+    int failure;
+    bool plainMode; // always mode 0
+};
+
+const RegionWrite kRegionWrites[] = {
+    {&UpdateOptions::gps, "write gps data[0x%X][0x%X]", ZK_MACHINE_ERR_GPS, false},
+    {&UpdateOptions::voice, "write voice data[0x%X][0x%X]", ZK_MACHINE_ERR_VOICE, false},
+    {&UpdateOptions::radarMute, "write radar mute data[0x%X][0x%X]", ZK_MACHINE_ERR_RADAR_MUTE,
+     false},
+    {&UpdateOptions::updateTool, "write update tool data[0x%X][0x%X]", ZK_MACHINE_ERR_UPDATE_TOOL,
+     true},
+    {&UpdateOptions::oled, "write oled data data[0x%X][0x%X]", ZK_MACHINE_ERR_UPDATE_TOOL, false},
+};
+
+} // namespace
+
+uint32_t ZK_Board_word(const char board[4]) {
+    return ZK_Bytes_u32le(reinterpret_cast<const uint8_t*>(board));
+}
+
+const ProgramEntry* ZK_Package_findProgram(const UpdatePackage* package, uint32_t board) {
+    if (!package || !package->programs || package->programCount == 0)
+        return nullptr;
+    if (package->programCount == 1)
+        return &package->programs[0];
+    const uint32_t ghw2 = ZK_Board_word("GHW2"), ghw7 = ZK_Board_word("GHW7");
+    for (uint32_t i = 0; i < package->programCount; ++i) {
+        uint32_t entry = ZK_Board_word(package->programs[i].board);
+        if (entry == board || (board == ghw2 && entry == ghw7))
+            return &package->programs[i];
+    }
+    return nullptr;
+}
+
+int ZK_Machine_writeBoot(UpdatePackage* package, DeviceLink* link) {
+    if (!package || !link)
+        return 0;
+    ZK_MACHINE_LOG("write boot data[0x%X][0x%X]", ZK_BOOT_ADDR, package->boot.size);
+    return ZK_Flash_write(link->channel, ZK_BOOT_ADDR, package->boot.data, package->boot.size,
+                          (int)package->boot.scrambled, (uint8_t)package->bootWriteFlag);
+}
+
+int ZK_Machine_writeProgram(DeviceLink* link, UpdatePackage* package, int standalone) {
+    if (!link || !package)
+        return 0;
+    if (standalone) {
+        link->progress.mode = ZK_PROGRESS_PER_TRANSFER;
+        link->stepText[0] = '\0';
+    }
+    const ProgramEntry* e =
+        ZK_Package_findProgram(package, ZK_Board_word(link->info.mainSetting.board));
+    // An entry whose image did not load has nothing to write; the app flag
+    // must not announce a program that never arrives.
+    if (!e || !e->loaded || !e->image || e->size == 0)
+        return 0;
+    uint8_t* copy = static_cast<uint8_t*>(ZK_Mem_alloc(e->size));
+    if (!copy)
+        return 0;
+    std::memcpy(copy, e->image, e->size);
+    ZK_Data_descramble(e->size, copy);
+    uint32_t sum = ZK_Bytes_sum(copy, e->size);
+    ZK_Mem_free(copy);
+
+    uint8_t flag[12];
+    ZK_Bytes_putU32le(flag, ZK_SETTING_MAGIC);
+    ZK_Bytes_putU32le(flag + 4, e->size);
+    ZK_Bytes_putU32le(flag + 8, sum);
+    ZK_MACHINE_LOG("write app flag data[0x%X][0x%X]", ZK_APP_FLAG_ADDR, 12u);
+    if (!ZK_Flash_write(link->channel, ZK_APP_FLAG_ADDR, flag, sizeof flag, 0, 1))
+        return 0;
+    ZK_MACHINE_LOG("write app data[0x%X][0x%X]", ZK_PROGRAM_ADDR, e->size);
+    return ZK_Flash_write(link->channel, ZK_PROGRAM_ADDR, e->image, e->size, (int)e->loaded, 1);
+}
+
+int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* package) {
+    if (!options || !link || !package)
+        return ZK_MACHINE_ERR_GPS;
+    link->progress.mode = ZK_PROGRESS_MULTI;
+    link->stepText[0] = '\0';
+    uint64_t total = (uint64_t)round256(options->boot.size) + round256(options->program.size) +
+                     round256(options->voice.size) + round256(options->radarMute.size) +
+                     round256(options->updateTool.size) + round256(options->oled.size) +
+                     round256(options->gps.size);
+    ZK_Progress_start(link, total > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)total);
+
+    uint8_t dataMode = options->plainData ? 0 : 1;
+    for (const RegionWrite& w : kRegionWrites) {
+        const OptionPlacedRegion& r = options->*(w.member);
+        if (r.size == 0)
+            continue;
+        ZK_MACHINE_LOG(w.format, r.address, r.size);
+        // Address 0 holds the boot loader; no data region may land there.
+        if (r.address == 0)
+            return w.failure;
+        if (!ZK_Flash_write(link->channel, r.address, r.data, r.size, (int)r.scrambled,
+                            w.plainMode ? 0 : dataMode))
+            return w.failure;
+    }
+    if (options->writeProgram && !ZK_Machine_writeProgram(link, package, 0))
+        return ZK_MACHINE_ERR_PROGRAM;
+    if (options->writeBoot && !ZK_Machine_writeBoot(package, link))
+        return ZK_MACHINE_ERR_BOOT;
+    if (options->resetSetting) {
+        uint32_t addr = options->layout502 ? ZK_PARAM_ADDR_502 : ZK_PARAM_ADDR_LEGACY;
+        ZK_MACHINE_LOG("reset setting data[0x%X][0x%X]", addr, kSector);
+        (void)ZK_Cmd_erase(link->channel, addr, kSector);
+    }
+    if (options->writeClientId) {
+        uint32_t addr = options->layout502 ? ZK_CLIENT_ADDR_502 : ZK_CLIENT_ADDR_LEGACY;
+        ZK_MACHINE_LOG("write client id data[0x%X][0x%X]", addr, kSector);
+        (void)ZK_Cmd_erase(link->channel, addr, kSector);
+        (void)ZK_Flash_write(link->channel, addr, package->title, sizeof package->title, 0, 0);
+    }
+    ZK_Progress_finish(link);
+    (void)ZK_Link_readInfo(link);
+    if (ZK_Link_isAttached(link))
+        (void)ZK_Cmd_complete(link->channel);
+    return ZK_MACHINE_OK;
+}
+
+int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
+                                        UpdatePackage* package) {
+    if (!link || !options || !package)
+        return ZK_CHECK_NO_PROGRAM;
+    const DeviceInfo& info = link->info;
+    MainSetting ms = info.mainSetting;
+    ServerSetting ss;
+    std::memset(&ss, 0, sizeof ss);
+    ms.magic = ZK_SETTING_MAGIC;
+    ms.flashSize = info.flashSize;
+    int programChanged = 0, dataChanged = 0;
+    bool fixedLayout = false;
+    uint32_t serverSize = ms.serverSize;
+
+    // Boot.
+    options->boot = options->writeBoot ? fromRegion(package->boot) : OptionRegion{};
+    if (options->boot.size == 0)
+        return ZK_CHECK_NO_BOOT;
+
+    // Program.
+    options->program = {};
+    if (!options->writeProgram) {
+        options->resetSetting = 0;
+    } else {
+        uint32_t key = options->boardOverride ? options->boardOverride : ZK_Board_word(ms.board);
+        const ProgramEntry* e = ZK_Package_findProgram(package, key);
+        if (!e) {
+            options->writeProgram = 0;
+            options->writeBoot = 0;
+            options->resetSetting = 0;
+        } else {
+            fixedLayout = e->fixedLayout != 0 || isFixedLayoutBoard(e->board);
+            options->altVoice = e->altVoice != 0;
+            options->layout502 = e->layout502 != 0;
+            options->useVoice3 = e->useVoice3 != 0;
+            options->useGps2 = e->useGps2 != 0;
+            options->useGps3 = e->useGps3 != 0;
+            options->useVoice4 = e->useVoice4 != 0;
+            options->plainData = e->plainData != 0;
+            options->writeOled = e->hasOled != 0;
+            serverSize = e->serverSize;
+            if (e->trackSize != ms.trackSize) {
+                ms.trackSize = e->trackSize;
+                dataChanged = 1;
+            }
+            if (e->resetServer)
+                ss.magic = ZK_SETTING_MAGIC;
+            ms.version = 0;
+            std::memcpy(ms.board, e->board, 4);
+            ms.programVersion = e->programVersion;
+            ms.reserved12 = 0;
+            ms.auxFlag = 0;
+            ms.reserved20 = 0;
+            ms.minToolVersion = 0;
+            if (package->updateTool.size)
+                ms.hasUpdateTool = 1;
+            ms.altVoice = (uint8_t)options->altVoice;
+            ms.useGps2 = (uint8_t)options->useGps2;
+            ms.useVoice3 = (uint8_t)options->useVoice3;
+            ms.useGps3 = (uint8_t)options->useGps3;
+            ms.useVoice4 = (uint8_t)options->useVoice4;
+            ms.plainData = (uint8_t)options->plainData;
+            options->program = {e->image, e->loaded ? e->size : 0, e->loaded};
+            programChanged = 1;
+        }
+    }
+    if (options->program.size == 0)
+        return ZK_CHECK_NO_PROGRAM;
+
+    // Voice.
+    options->voice = {};
+    if (options->writeVoice) {
+        const PackageRegion* v;
+        if (options->useVoice4)
+            v = options->altVoice ? &package->voice4Alt : &package->voice4;
+        else if (options->useVoice3)
+            v = options->altVoice ? &package->voice3Alt : &package->voice3;
+        else if (options->provincesSelected)
+            v = options->altVoice ? &package->voice2Alt : &package->voice2;
+        else
+            v = options->altVoice ? &package->voiceAlt : &package->voice;
+        options->voice = placedFrom(*v);
+        if (options->voice.size == 0)
+            return ZK_CHECK_NO_VOICE;
+        dataChanged = 1;
+    }
+
+    // Radar mute; an empty section is taken as it is.
+    options->radarMute = {};
+    if (options->writeRadarMute) {
+        options->radarMute = placedFrom(package->radarMute);
+        dataChanged = 1;
+    }
+
+    // GPS.
+    options->gps = {};
+    if (options->writeGps) {
+        const PackageRegion* g;
+        if (options->useGps3)
+            g = options->provincesSelected ? &package->provinceMerged : &package->gps3;
+        else if (options->useGps2)
+            g = &package->gps2;
+        else if (options->provincesSelected)
+            g = &package->provinceLegacyMerged;
+        else
+            g = &package->gps;
+        options->gps = placedFrom(*g);
+        if (options->gps.size == 0)
+            return ZK_CHECK_NO_GPS;
+        dataChanged = 1;
+    }
+
+    // Update tool; an empty section is taken as it is.
+    options->updateTool = {};
+    if (options->writeUpdateTool) {
+        options->updateTool = placedFrom(package->updateTool);
+        dataChanged = 1;
+    }
+
+    // OLED.
+    options->oled = {};
+    if (options->writeOled) {
+        options->oled = placedFrom(package->oled);
+        if (options->oled.size == 0)
+            return ZK_CHECK_NO_OLED;
+        dataChanged = 1;
+    }
+
+    ZK_MACHINE_LOG("502=%d, bProgramChanged=%d, bDataChanged=%d", (int)options->layout502,
+                   programChanged, dataChanged);
+    if (!programChanged && !dataChanged)
+        return ZK_CHECK_OK;
+
+    if (fixedLayout) {
+        // The fixed layout has no place for an OLED region: refuse before
+        // anything is erased rather than write it over the boot loader.
+        if (options->writeOled)
+            return ZK_CHECK_NO_OLED;
+        (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_LEGACY, kSector);
+        (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_502, kSector);
+        options->updateTool.size = 0;
+        options->voice.address = ZK_FIXED_VOICE_ADDR;
+        options->radarMute.address = ZK_FIXED_RADAR_MUTE_ADDR;
+        options->updateTool.address = 0;
+        options->gps.address = ZK_FIXED_GPS_ADDR;
+        return ZK_CHECK_OK;
+    }
+
+    if (dataChanged) {
+        // 64-bit so that absurd sizes cannot wrap around and look as if they fit.
+        uint64_t base = options->layout502 ? ZK_DATA_BASE_502 : ZK_DATA_BASE_LEGACY;
+        uint64_t at = base + round4k(options->reservedSize);
+        ms.reservedAddr = (uint32_t)base;
+        ms.reservedSize = round4k(options->reservedSize);
+        auto place = [&at](uint32_t& addr, uint32_t& size, uint64_t length, bool round) {
+            uint64_t len = round ? round4k64(length) : length;
+            addr = (uint32_t)at;
+            size = (uint32_t)len;
+            at += len;
+        };
+        place(ms.serverAddr, ms.serverSize, serverSize, true);
+        place(ms.voiceAddr, ms.voiceSize, options->voice.size, true);
+        place(ms.radarMuteAddr, ms.radarMuteSize, options->radarMute.size, true);
+        place(ms.updateToolAddr, ms.updateToolSize, options->updateTool.size, true);
+        if (ms.updateToolSize)
+            ms.hasUpdateTool = 1;
+        place(ms.oledAddr, ms.oledSize, options->oled.size, true);
+        uint32_t trackSize = ms.trackSize;
+        place(ms.trackAddr, ms.trackSize, trackSize, false);
+        place(ms.gpsAddr, ms.gpsSize, options->gps.size, true);
+        uint64_t usedEnd = at;
+        ms.usedEnd = (uint32_t)usedEnd;
+        if (usedEnd > info.flashSize) {
+            options->gpsNeeded = usedEnd > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)usedEnd;
+            // Never negative: when even the other regions overflow, no GPS data fits.
+            int64_t room =
+                (int64_t)info.flashSize - (int64_t)usedEnd + (int64_t)round4k64(options->gps.size);
+            options->gpsAvailable = room > 0 ? (uint32_t)room : 0;
+            return ZK_CHECK_TOO_LARGE;
+        }
+    }
+
+    uint32_t groupAddr = options->layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY;
+    uint32_t otherAddr = options->layout502 ? ZK_GROUP_ADDR_LEGACY : ZK_GROUP_ADDR_502;
+    ZK_MACHINE_LOG("write main setting[0x%X]", groupAddr);
+    (void)ZK_Cmd_erase(link->channel, otherAddr, kSector);
+    if (!ZK_Link_writeMainSettingGroup(link, &ms, ss.magic == ZK_SETTING_MAGIC ? &ss : nullptr,
+                                       (int)options->layout502))
+        return ZK_CHECK_WRITE_FAILED;
+    if (ms.serverSize) {
+        ZK_MACHINE_LOG("reset server data[0x%X][0x%X]", ms.serverAddr, ms.serverSize);
+        if (ms.serverAddr % kSector == 0)
+            (void)ZK_Cmd_erase(link->channel, ms.serverAddr, ms.serverSize);
+    }
+    if (ms.trackSize) {
+        ZK_MACHINE_LOG("reset track data[0x%X][0x%X]", ms.trackAddr, ms.trackSize);
+        if (ms.trackAddr % kSector == 0)
+            (void)ZK_Cmd_erase(link->channel, ms.trackAddr, ms.trackSize);
+    }
+    options->voice.address = ms.voiceAddr;
+    options->radarMute.address = ms.radarMuteAddr;
+    options->updateTool.address = ms.updateToolAddr;
+    options->oled.address = ms.oledAddr;
+    options->gps.address = ms.gpsAddr;
+    return ZK_CHECK_OK;
+}
