@@ -9,6 +9,9 @@
 // The machine layer's log lines carry this source name, as the tools that
 // read these logs expect.
 #define ZK_MACHINE_LOG(...) ZK_Log_print("ZK_Machine", __LINE__, __func__, __VA_ARGS__)
+// The check's lines name the public entry, whichever helper logs them.
+#define ZK_CHECK_LOG(...)                                                                          \
+    ZK_Log_print("ZK_Machine", __LINE__, "ZK_Machine_checkParamAndMainSetting", __VA_ARGS__)
 
 namespace {
 
@@ -164,8 +167,19 @@ int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* pa
     return ZK_MACHINE_OK;
 }
 
-int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
-                                        UpdatePackage* package) {
+namespace {
+
+void takeAddresses(UpdateOptions* options, const MainSetting& ms) {
+    options->voice.address = ms.voiceAddr;
+    options->radarMute.address = ms.radarMuteAddr;
+    options->updateTool.address = ms.updateToolAddr;
+    options->oled.address = ms.oledAddr;
+    options->gps.address = ms.gpsAddr;
+}
+
+// The check; with `apply` clear it only decides and lays out (for plans).
+int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, bool apply,
+              MachinePlan* plan) {
     if (!link || !options || !package)
         return ZK_CHECK_NO_PROGRAM;
     const DeviceInfo& info = link->info;
@@ -292,8 +306,13 @@ int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options
         dataChanged = 1;
     }
 
-    ZK_MACHINE_LOG("502=%d, bProgramChanged=%d, bDataChanged=%d", (int)options->layout502,
-                   programChanged, dataChanged);
+    if (apply)
+        ZK_CHECK_LOG("502=%d, bProgramChanged=%d, bDataChanged=%d", (int)options->layout502,
+                     programChanged, dataChanged);
+    if (plan) {
+        plan->setting = ms;
+        plan->fixedLayout = fixedLayout ? 1 : 0;
+    }
     if (!programChanged && !dataChanged)
         return ZK_CHECK_OK;
 
@@ -302,8 +321,10 @@ int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options
         // anything is erased rather than write it over the boot loader.
         if (options->writeOled)
             return ZK_CHECK_NO_OLED;
-        (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_LEGACY, kSector);
-        (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_502, kSector);
+        if (apply) {
+            (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_LEGACY, kSector);
+            (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_502, kSector);
+        }
         options->updateTool.size = 0;
         options->voice.address = ZK_FIXED_VOICE_ADDR;
         options->radarMute.address = ZK_FIXED_RADAR_MUTE_ADDR;
@@ -336,6 +357,8 @@ int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options
         place(ms.gpsAddr, ms.gpsSize, options->gps.size, true);
         uint64_t usedEnd = at;
         ms.usedEnd = (uint32_t)usedEnd;
+        if (plan)
+            plan->setting = ms;
         if (usedEnd > info.flashSize) {
             options->gpsNeeded = usedEnd > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)usedEnd;
             // Never negative: when even the other regions overflow, no GPS data fits.
@@ -346,27 +369,41 @@ int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options
         }
     }
 
+    if (!apply) {
+        takeAddresses(options, ms);
+        return ZK_CHECK_OK;
+    }
     uint32_t groupAddr = options->layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY;
     uint32_t otherAddr = options->layout502 ? ZK_GROUP_ADDR_LEGACY : ZK_GROUP_ADDR_502;
-    ZK_MACHINE_LOG("write main setting[0x%X]", groupAddr);
+    ZK_CHECK_LOG("write main setting[0x%X]", groupAddr);
     (void)ZK_Cmd_erase(link->channel, otherAddr, kSector);
     if (!ZK_Link_writeMainSettingGroup(link, &ms, ss.magic == ZK_SETTING_MAGIC ? &ss : nullptr,
                                        (int)options->layout502))
         return ZK_CHECK_WRITE_FAILED;
     if (ms.serverSize) {
-        ZK_MACHINE_LOG("reset server data[0x%X][0x%X]", ms.serverAddr, ms.serverSize);
+        ZK_CHECK_LOG("reset server data[0x%X][0x%X]", ms.serverAddr, ms.serverSize);
         if (ms.serverAddr % kSector == 0)
             (void)ZK_Cmd_erase(link->channel, ms.serverAddr, ms.serverSize);
     }
     if (ms.trackSize) {
-        ZK_MACHINE_LOG("reset track data[0x%X][0x%X]", ms.trackAddr, ms.trackSize);
+        ZK_CHECK_LOG("reset track data[0x%X][0x%X]", ms.trackAddr, ms.trackSize);
         if (ms.trackAddr % kSector == 0)
             (void)ZK_Cmd_erase(link->channel, ms.trackAddr, ms.trackSize);
     }
-    options->voice.address = ms.voiceAddr;
-    options->radarMute.address = ms.radarMuteAddr;
-    options->updateTool.address = ms.updateToolAddr;
-    options->oled.address = ms.oledAddr;
-    options->gps.address = ms.gpsAddr;
+    takeAddresses(options, ms);
     return ZK_CHECK_OK;
+}
+
+} // namespace
+
+int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
+                                        UpdatePackage* package) {
+    return checkImpl(link, options, package, true, nullptr);
+}
+
+int ZK_Machine_planParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
+                                       UpdatePackage* package, MachinePlan* plan) {
+    if (plan)
+        std::memset(plan, 0, sizeof *plan);
+    return checkImpl(link, options, package, false, plan);
 }

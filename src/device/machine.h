@@ -103,6 +103,17 @@ uint32_t ZK_Board_word(const char board[4]);
 [[nodiscard]] int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
                                                       UpdatePackage* package);
 
+// What a check would do, without touching the flash.
+struct MachinePlan {
+    MainSetting setting; // the main setting the check would write (regions laid out)
+    int fixedLayout;     // 1: the board takes the fixed layout; no main setting is written
+};
+// Runs the same decisions as ZK_Machine_checkParamAndMainSetting and returns
+// the same result, but sends nothing to the device (no erase, no write).
+// `plan` (optional) receives the computed main setting.
+[[nodiscard]] int ZK_Machine_planParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
+                                                     UpdatePackage* package, MachinePlan* plan);
+
 // Writes GPS, voice, radar mute, update tool, OLED, program (with app flag)
 // and boot as `options` say, then erases the parameter sector (resetSetting),
 // rewrites the client block (writeClientId), re-reads the information and

@@ -504,3 +504,30 @@ TEST_F(MachineTest, RoundTripThroughTheDeviceInformation) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(MachineTest, PlanDecidesLikeTheCheckWithoutTouchingTheFlash) {
+    Rig rig;
+    PackageSpec spec;
+    ProgramEntry& e = spec.entry("GHW7");
+    e.layout502 = 1;
+    e.trackSize = 0x1000;
+    build(spec);
+    auto before = ZK_Sim_readFlash(rig.sim, 0, 0x800000);
+    UpdateOptions planned = everything();
+    MachinePlan plan;
+    ASSERT_EQ(ZK_Machine_planParamAndMainSetting(rig.link, &planned, pkg, &plan), ZK_CHECK_OK);
+    EXPECT_TRUE(ZK_Sim_traffic(rig.sim).empty());
+    EXPECT_EQ(ZK_Sim_readFlash(rig.sim, 0, 0x800000), before);
+    EXPECT_EQ(plan.fixedLayout, 0);
+
+    UpdateOptions applied = everything();
+    ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &applied, pkg), ZK_CHECK_OK);
+    EXPECT_EQ(planned.gps.address, applied.gps.address);
+    EXPECT_EQ(planned.voice.address, applied.voice.address);
+    ASSERT_EQ(ZK_Link_readInfo(rig.link), 1);
+    EXPECT_EQ(std::memcmp(&plan.setting, &rig.link->info.mainSetting, sizeof(MainSetting)), 0);
+}
+
+} // namespace
