@@ -168,6 +168,10 @@ SimDevice* ZK_Sim_create(const SimConfig& config) {
             return nullptr;
         }
     }
+    // A new file is written at once, so that a path that cannot take it
+    // fails here and not silently at the end of the run.
+    if (!fromFile && !saveLocked(*core))
+        return nullptr;
     sim::backendRegister();
     sim::backendTrack(core);
     return new SimDevice{core};

@@ -74,7 +74,16 @@ struct SimFault {
 // "no-main-setting", "refused-client", "blank".
 std::vector<std::string> ZK_Sim_profileNames();
 
-// Creates a device (not yet plugged). None on a bad profile or flash file.
+// Creates a device (not yet plugged). A flash file of the right size is
+// loaded (and the profile not applied); an absent one is written from the
+// profile at once. None on a bad name (in use by a live device), flash size
+// (a nonzero multiple of 4096, at most 256 MiB), profile or flash file.
+//
+// The device stores written bytes as given (no descramble) and ignores the
+// mode byte; erase sets 0xFF. Strict checks answer a nonzero status and leave
+// the flash alone: bad block, unknown code, wrong fixed-command words, mode
+// above 1, paramC above the length, a range beyond the flash, a wrong data
+// checksum. A refused write still takes its data phase.
 [[nodiscard]] SimDevice* ZK_Sim_create(const SimConfig& config);
 // Unplugs, saves the flash file if any, frees.
 void ZK_Sim_destroy(SimDevice* device);
@@ -103,7 +112,13 @@ void ZK_Sim_clearTraffic(SimDevice* device);
 // Raw reports the tool sent, in order (for byte-level checks); cleared with the traffic.
 std::vector<std::vector<uint8_t>> ZK_Sim_rawReports(const SimDevice* device);
 
-// Queues a fault; faults apply once each, in the order queued.
+// Queues a fault; faults apply once each, in the order queued: a command
+// takes the first queued fault whose onCode matches (0 matches any); while
+// that fault's skipCommands is above 0 it is counted down instead. A failing
+// erase or write (SIM_FAULT_STATUS) leaves the flash as it was; a read still
+// sends its data. SIM_FAULT_DISCONNECT counts the reports after the command
+// (0: the command report itself fails). A new command drops any reply still
+// unread from the last one (e.g. one held by SIM_FAULT_DELAY).
 void ZK_Sim_injectFault(SimDevice* device, const SimFault& fault);
 void ZK_Sim_clearFaults(SimDevice* device);
 

@@ -73,8 +73,16 @@ const ZK_HidBackend* ZK_Hid_hidrawBackend();
 // Opens `path` with the backend that owns its form. *device is filled on OK.
 // A permission failure on hidraw is retried for about a second (udev may not
 // have applied the uaccess rule yet) before ZK_HID_ERR_ACCESS is returned.
+// hidraw holds an exclusive lock per device node (a lock file in the user's
+// private runtime directory) until close; ZK_HID_ERR_BUSY when another open
+// holds it. A path whose node is no hidraw device gives ZK_HID_ERR_INVALID.
 [[nodiscard]] int ZK_Hid_open(const char* path, ZK_HidDevice* device);
-// One report each way; see the backend operations. Not thread-safe per device.
+// One report each way; see the backend operations. One call at a time per
+// device. Both backends let ZK_Hid_close (or an unplug) on another thread end
+// a running read or write (it returns ZK_HID_ERR_NO_DEVICE) without freeing
+// anything under it; the caller still must not close the record while another
+// thread is about to start a call with it. A read gives ZK_HID_ERR_TIMEOUT
+// when nothing arrived within timeoutMs (negative: no bound).
 [[nodiscard]] int ZK_Hid_write(ZK_HidDevice* device, const uint8_t* report, size_t length,
                                size_t* count);
 [[nodiscard]] int ZK_Hid_read(ZK_HidDevice* device, uint8_t* report, size_t capacity, int timeoutMs,

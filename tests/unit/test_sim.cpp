@@ -530,6 +530,11 @@ TEST_F(SimTest, FlashFilePersistsAcrossCreateAndDestroy) {
     SimConfig unknown;
     unknown.profile = "no-such-profile";
     EXPECT_EQ(ZK_Sim_create(unknown), nullptr);
+    // A file that cannot be written fails at once, not when the run ends.
+    std::string nowhere = dir.file("missing/flash.bin");
+    SimConfig unwritable;
+    unwritable.flashFile = nowhere.c_str();
+    EXPECT_EQ(ZK_Sim_create(unwritable), nullptr);
     create(SimConfig{});
 }
 
