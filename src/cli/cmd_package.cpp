@@ -167,8 +167,9 @@ json infoJson(const UpdatePackage* p, const std::string& file, int64_t fileSize,
         const PackageRegion* r = ZK_Package_region(p, slot);
         if (!r || !r->size)
             continue;
-        RegionDate zero{};
-        bool dated = std::memcmp(&r->date, &zero, sizeof zero) != 0;
+        char text[32];
+        ZK_Date_format(&r->date, text, sizeof text);
+        bool dated = text[0] != 0;
         regions.push_back({{"slot", slot},
                            {"name", ZK_Package_slotInfo(slot)->name},
                            {"size", r->size},
