@@ -365,17 +365,15 @@ bool takeLocked(Core& core, std::vector<uint8_t>* report, Clock::time_point now,
         return true;
     }
 
-    // The next data report of a read.
-    size_t payload = kPayloadSize, size = kReportSize;
+    // The next data report of a read. A short report is cut on the way: the
+    // device has sent the whole 64 bytes, the missing ones are lost.
+    size_t payload = (size_t)std::min<uint64_t>(kPayloadSize, core.readRemaining);
+    report->assign(kReportSize, 0);
+    std::memcpy(report->data() + 1, core.flash.data() + core.readAddress, payload);
     if (core.shortNext != SIZE_MAX) {
-        size = std::min(core.shortNext, kReportSize);
-        payload = size > 0 ? size - 1 : 0;
+        report->resize(std::min(core.shortNext, kReportSize));
         core.shortNext = SIZE_MAX;
     }
-    payload = (size_t)std::min<uint64_t>(payload, core.readRemaining);
-    report->assign(size, 0);
-    if (size > 0 && payload > 0)
-        std::memcpy(report->data() + 1, core.flash.data() + core.readAddress, payload);
     core.readAddress += payload;
     core.readRemaining -= payload;
     if (core.readRemaining == 0 && core.readReply) {

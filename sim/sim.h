@@ -56,7 +56,7 @@ enum SimFaultKind {
     SIM_FAULT_BAD_HEADER,    // reply with header length != 0x17
     SIM_FAULT_BAD_CHECKSUM,  // reply with a wrong byte sum
     SIM_FAULT_STATUS,        // reply with a nonzero status word
-    SIM_FAULT_SHORT_REPORT,  // deliver the next input report short (count `shortCount`)
+    SIM_FAULT_SHORT_REPORT,  // cut the next input report to `shortCount` bytes (the rest is lost)
     SIM_FAULT_DELAY,         // hold the reply `delayMs` (past the 1000 ms bound by default)
     SIM_FAULT_DISCONNECT,    // unplug after `afterReports` further reports (either direction)
 };
