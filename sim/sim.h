@@ -70,8 +70,15 @@ struct SimFault {
     int afterReports = 0;    // SIM_FAULT_DISCONNECT
 };
 
-// Names accepted in SimConfig::profile, e.g. "new-502", "new-legacy",
-// "no-main-setting", "refused-client", "blank".
+// Names accepted in SimConfig::profile (images in profiles.cpp):
+//   "new-502"         GHW7, main setting at 0x1E000, parameter form 5 at
+//                     0x19000, client "TAVO GPS Warner GHW7" at 0x1F000
+//   "new-legacy"      TQMB, main setting at 0x16000, parameter form 2 at
+//                     0x11000, client "TAVO GPS Warner TQMB" at 0x18000
+//   "no-main-setting" no valid slot; TQMB only in a form 4 record at 0x11000,
+//                     dates at the default region places
+//   "refused-client"  new-502 with the client "Kelvoran" (a listed, refused one)
+//   "blank"           all 0xFF
 std::vector<std::string> ZK_Sim_profileNames();
 
 // Creates a device (not yet plugged). A flash file of the right size is
