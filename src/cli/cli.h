@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <string>
+#include <vector>
 
 // Exit codes of every command.
 enum CliExit {
@@ -16,10 +17,12 @@ struct CliContext {
     bool simulate = false;    // --simulate given
     std::string simFlashFile; // --simulate=FILE: keep the simulated flash there
     std::string simProfile = "new-502";
-    std::string devicePath;     // --device PATH
-    int exitCode = CLI_EXIT_OK; // set by the command that ran
+    std::string devicePath;             // --device PATH
+    std::vector<std::string> simFaults; // --sim-fault SPEC (testing aid)
+    int exitCode = CLI_EXIT_OK;         // set by the command that ran
 };
 
 // Each group adds its subcommands; the callbacks set ctx.exitCode.
 void KorvanaCli_addPackageCommands(CLI::App& app, CliContext& ctx);
 void KorvanaCli_addDeviceCommands(CLI::App& app, CliContext& ctx);
+void KorvanaCli_addUpdateCommands(CLI::App& app, CliContext& ctx);

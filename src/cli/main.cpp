@@ -20,11 +20,20 @@ int main(int argc, char** argv) {
     app.add_option("--sim-profile", ctx.simProfile,
                    "Profile of the simulated device (new-502, new-legacy, no-main-setting, "
                    "refused-client, blank)");
+    app.add_option("--sim-fault", ctx.simFaults,
+                   "Make the simulated device fail, for testing: KIND[:CODE[:SKIP]] with KIND "
+                   "no-reply, bad-signature, bad-header, bad-checksum, status, short or delay "
+                   "(the next command with CODE, after SKIP of them), or disconnect:REPORTS")
+        ->group("Testing");
     app.add_option("--device", ctx.devicePath,
                    "Path of the device to use when several are attached (see 'devices')");
 
+    // Runs after the options are stored and before any subcommand's callback.
+    app.parse_complete_callback([&ctx, simulate] { ctx.simulate = simulate->count() > 0; });
+
     KorvanaCli_addPackageCommands(app, ctx);
     KorvanaCli_addDeviceCommands(app, ctx);
+    KorvanaCli_addUpdateCommands(app, ctx);
 
     try {
         app.parse(argc, argv);
@@ -32,6 +41,5 @@ int main(int argc, char** argv) {
         int code = app.exit(e);
         return code == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
     }
-    (void)simulate;
     return ctx.exitCode;
 }

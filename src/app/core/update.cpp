@@ -1,0 +1,190 @@
+#include "app/core/update.h"
+
+#include "app/core/client.h"
+#include "package/merge.h"
+#include "platform/clock.h"
+#include "support/str.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool regionEmpty(const PackageRegion& r) {
+    return r.size == 0;
+}
+
+// The outcome of the data path: empty text is success.
+struct Run {
+    std::string errorText;
+    int resultCode = 0;
+};
+
+void dataPath(UpdateHost& host, UpdatePackage* package, Run& run) {
+    DeviceLink* link = host.link();
+    UpdateOptions options;
+    ZK_Update_initialOptions(&options);
+    int r = ZK_Machine_checkParamAndMainSetting(link, &options, package);
+    run.resultCode = r;
+    if (r == ZK_CHECK_TOO_LARGE) {
+        if (!package->province.provinces || package->province.provinceCount == 0) {
+            run.errorText = ZK_TEXT_GPS_TOO_LARGE;
+            return;
+        }
+        int32_t flags[ZK_PROVINCE_COUNT] = {};
+        int chosen = 0;
+        if (host.selectProvinces(package, options.gpsAvailable, flags, &chosen) != 0 || !chosen) {
+            run.errorText = ZK_TEXT_GPS_TOO_LARGE;
+            return;
+        }
+        if (!ZK_Package_mergeProvinces(package, flags)) {
+            run.errorText = ZK_TEXT_OPEN_FAILED;
+            return;
+        }
+        options.provincesSelected = (uint32_t)chosen;
+        r = ZK_Machine_checkParamAndMainSetting(link, &options, package);
+        run.resultCode = r;
+        if (r == ZK_CHECK_TOO_LARGE) {
+            run.errorText = ZK_TEXT_GPS_TOO_LARGE;
+            return;
+        }
+    }
+    switch (r) {
+    case ZK_CHECK_NO_VOICE:
+        run.errorText = ZK_TEXT_NO_SOUND;
+        return;
+    case ZK_CHECK_NO_GPS:
+    case ZK_CHECK_WRITE_FAILED:
+        run.errorText = ZK_TEXT_OPEN_FAILED;
+        return;
+    case ZK_CHECK_NO_OLED:
+        // The check stopped before it placed the regions: nothing may be written.
+        run.errorText = ZK_TEXT_NO_OLED;
+        return;
+    default:
+        break;
+    }
+    if (options.voice.size == 0) {
+        run.errorText = ZK_TEXT_UPDATE_FAILED;
+        return;
+    }
+    options.writeClientId =
+        (link->info.layout502 != options.layout502 ||
+         LookupClient(link->info.clientBlock, sizeof link->info.clientBlock) == -1)
+            ? 1
+            : 0;
+    int w = ZK_Machine_write(&options, link, package);
+    if (w != 0) {
+        run.resultCode = w;
+        run.errorText = ZK_TEXT_UPDATE_FAILED;
+    }
+}
+
+} // namespace
+
+void ZK_Update_initialOptions(UpdateOptions* options) {
+    std::memset(options, 0, sizeof *options);
+    options->writeBoot = options->writeProgram = options->writeVoice = 1;
+    options->writeRadarMute = options->writeGps = options->writeUpdateTool = 1;
+    // One client keeps its users' settings across updates.
+    options->resetSetting = std::strcmp(CLIENT_TAG, "TQM") == 0 ? 0 : 1;
+}
+
+bool ZK_Update_isProgramOnly(const UpdatePackage* p) {
+    if (!p || p->programCount != 1)
+        return false;
+    return regionEmpty(p->boot) && regionEmpty(p->radarMute) && regionEmpty(p->gps) &&
+           regionEmpty(p->voice) && regionEmpty(p->voiceAlt) && regionEmpty(p->updateTool) &&
+           p->provinceLegacy.size == 0 && p->provinceLegacy.provinceCount == 0 &&
+           regionEmpty(p->voice2) && regionEmpty(p->voice2Alt) && regionEmpty(p->voice3) &&
+           regionEmpty(p->voice3Alt) && regionEmpty(p->gps2);
+}
+
+UpdateOutcome ZK_Update_run(UpdateHost& host) {
+    Run run;
+    host.setButtonsEnabled(false);
+
+    std::string packagePath = host.localFile();
+    bool haveFile = !packagePath.empty();
+    if (!haveFile)
+        haveFile = host.fetchPackage(&packagePath, &run.errorText);
+
+    if (haveFile) {
+        UpdatePackage* package = ZK_Package_open(packagePath.c_str());
+        if (!package) {
+            run.errorText = ZK_TEXT_OPEN_FAILED;
+        } else if (!ZK_Client_titleMatches(package->title, sizeof package->title)) {
+            run.errorText = ZK_TEXT_OPEN_FAILED;
+        } else {
+            host.setProgressText(ZK_TEXT_UPDATING);
+            if (ZK_Update_isProgramOnly(package)) {
+                if (!ZK_Machine_writeProgram(host.link(), package, 1))
+                    run.errorText = ZK_TEXT_UPDATE_FAILED;
+            } else {
+                dataPath(host, package, run);
+            }
+        }
+        ZK_Package_close(package);
+    }
+
+    host.discardDownloadFiles();
+    UpdateOutcome outcome;
+    outcome.resultCode = run.resultCode;
+    if (!run.errorText.empty()) {
+        outcome.success = false;
+        outcome.text = run.errorText;
+        if (run.resultCode != 0)
+            outcome.text += "  " + std::to_string(run.resultCode);
+        if (!host.closing()) {
+            host.setProgressText("");
+            host.setButtonsEnabled(true);
+            host.showResult(false, outcome.text);
+        }
+        return outcome;
+    }
+    outcome.success = true;
+    outcome.text = ZK_TEXT_SUCCESS;
+    host.showResult(true, outcome.text);
+    if (ZK_Link_isAttached(host.link()))
+        host.setButtonsEnabled(true);
+    return outcome;
+}
+
+void ZK_Update_progressText(const DeviceLink* link, uint32_t value, uint32_t startTick,
+                            uint32_t nowTick, char* out, size_t capacity) {
+    ZK_Str_format(out, capacity, "%s%s %.02f%%   %s %d %s", link ? link->stepText : "", "Updated",
+                  value / 100.0, "Time", (int)((nowTick - startTick) / 1000), "Second");
+}
+
+int ZK_Update_onWriteProgress(void* user, DeviceLink* link, int kind, uint32_t value,
+                              uint32_t startTick) {
+    UpdateHost* host = static_cast<UpdateHost*>(user);
+    if (!host)
+        return 0;
+    if (kind == ZK_PROGRESS_STARTED) {
+        host->setProgressRange(value);
+        host->setProgressPosition(0);
+        return 0;
+    }
+    char text[512];
+    ZK_Update_progressText(link, value, startTick, ZK_Clock_tickMs(), text, sizeof text);
+    host->setProgressPosition(value);
+    host->setProgressText(text);
+    return 0;
+}
+
+std::string ZK_Update_extension(const std::string& path) {
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos)
+        return path;
+    return path.substr(dot + 1);
+}
+
+uint32_t ZK_Update_provinceBytes(const UpdatePackage* package, int index) {
+    int e = ZK_Package_findProvince(package, index);
+    if (e < 0)
+        return 0;
+    uint64_t bytes =
+        (uint64_t)package->province.provinces[e].recordCount * package->province.recordSize;
+    return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)bytes;
+}

@@ -1,0 +1,385 @@
+// update: write a package to the device, with the terminal as the workflow's host.
+#include "cli.h"
+#include "session.h"
+
+#include "app/core/client.h"
+#include "app/core/update.h"
+#include "package/merge.h"
+#include "platform/clock.h"
+#include "support/log.h"
+#include "support/text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// The selection's messages, as the province dialog words them.
+constexpr char kTooMuchForDevice[] = "选择的省份数据已超过设备可保存大小。";
+constexpr char kAtLeastOne[] = "至少需选择一个省数据！";
+
+constexpr const char* kProvinceEnglish[ZK_PROVINCE_COUNT] = {
+    "Beijing",       "Shanghai", "Tianjin", "Chongqing", "Heilongjiang", "Jilin",    "Liaoning",
+    "InnerMongolia", "Hebei",    "Shanxi",  "Shaanxi",   "Shandong",     "Xinjiang", "Tibet",
+    "Qinghai",       "Gansu",    "Ningxia", "Henan",     "Jiangsu",      "Hubei",    "Zhejiang",
+    "Anhui",         "Fujian",   "Jiangxi", "Hunan",     "Guizhou",      "Sichuan",  "Guangdong",
+    "Yunnan",        "Guangxi",  "Hainan",  "HongKong",  "Macao",        "Taiwan"};
+
+std::string provinceName(int i) {
+    return ZK_Text_gbkToUtf8(ProvinceTable[i], 20);
+}
+
+std::string trim(const std::string& s) {
+    size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
+    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
+}
+
+bool sameLetters(const std::string& a, const char* b) {
+    std::string x, y;
+    for (char c : a)
+        if (c != ' ' && c != '-')
+            x += (char)std::tolower((unsigned char)c);
+    for (const char* p = b; *p; ++p)
+        y += (char)std::tolower((unsigned char)*p);
+    return x == y;
+}
+
+// Parses "0,27" or "Beijing, 广东"; false with *bad set for an unknown item.
+bool parseProvinces(const std::string& list, std::vector<int>* out, std::string* bad) {
+    out->clear();
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        std::string item = trim(
+            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        start = comma == std::string::npos ? list.size() + 1 : comma + 1;
+        if (item.empty())
+            continue;
+        int found = -1;
+        if (std::all_of(item.begin(), item.end(),
+                        [](char c) { return std::isdigit((unsigned char)c); })) {
+            int v = std::atoi(item.c_str());
+            if (item.size() <= 2 && v < ZK_PROVINCE_COUNT)
+                found = v;
+        } else {
+            for (int i = 0; i < ZK_PROVINCE_COUNT && found < 0; ++i)
+                if (item == provinceName(i) || sameLetters(item, kProvinceEnglish[i]))
+                    found = i;
+        }
+        if (found < 0) {
+            *bad = item;
+            return false;
+        }
+        if (std::find(out->begin(), out->end(), found) == out->end())
+            out->push_back(found);
+    }
+    return true;
+}
+
+struct UpdateArgs {
+    std::string package;
+    std::string provinces;
+    bool haveProvinces = false;
+    bool yes = false;
+    bool plan = false;
+    bool verbose = false;
+};
+
+// The terminal as the workflow's host: progress on stderr, the provinces from
+// the command line or a prompt, the final text.
+class TerminalHost : public UpdateHost {
+  public:
+    TerminalHost(const UpdateArgs& args, DeviceLink*& link) : args_(args), link_(link) {
+        tty_ = isatty(STDERR_FILENO) != 0;
+        interactive_ = tty_ && isatty(STDIN_FILENO) != 0;
+    }
+    std::string localFile() override { return args_.package; }
+    DeviceLink* link() override { return link_; }
+    void setButtonsEnabled(bool) override {}
+    void setProgressRange(uint32_t maximum) override { maximum_ = maximum ? maximum : 1; }
+    void setProgressPosition(uint32_t position) override { position_ = position; }
+    void setProgressText(const char* text) override {
+        if (!text || !*text) {
+            endLine();
+            return;
+        }
+        bool isProgress = std::strstr(text, "Updated") != nullptr;
+        if (!isProgress) {
+            endLine();
+            std::fprintf(stderr, "%s\n", text);
+            return;
+        }
+        // Redraw in place on a terminal (at most every 100 ms); in a log, one
+        // line per whole percent so that a long write stays readable.
+        uint32_t percent = (uint32_t)((uint64_t)position_ * 100 / maximum_);
+        uint32_t now = ZK_Clock_tickMs();
+        if (tty_) {
+            if (open_ && now - lastDraw_ < 100 && position_ < maximum_)
+                return;
+            std::fprintf(stderr, "\r%s\033[K", text);
+            open_ = true;
+            lastDraw_ = now;
+        } else if (percent != lastPercent_) {
+            std::fprintf(stderr, "%s\n", text);
+            lastPercent_ = percent;
+        }
+        std::fflush(stderr);
+    }
+    int selectProvinces(UpdatePackage* package, uint32_t capacity, int32_t* flags,
+                        int* chosen) override {
+        endLine();
+        std::fprintf(stderr,
+                     "The GPS data does not fit the device: choose provinces (at most %uK).\n",
+                     capacity / 1024);
+        if (args_.haveProvinces) {
+            std::vector<int> picked;
+            std::string bad;
+            (void)parseProvinces(args_.provinces, &picked, &bad); // checked before the run
+            return accept(package, capacity, picked, flags, chosen) ? 0 : 1;
+        }
+        if (!interactive_) {
+            std::fprintf(stderr, "Give them with --provinces (indexes or names).\n");
+            return 1;
+        }
+        listProvinces(package);
+        for (;;) {
+            std::fprintf(stderr, "Provinces to write (indexes or names, comma-separated; "
+                                 "empty line cancels): ");
+            std::string line;
+            if (!std::getline(std::cin, line) || trim(line).empty())
+                return 1;
+            std::vector<int> picked;
+            std::string bad;
+            if (!parseProvinces(line, &picked, &bad)) {
+                std::fprintf(stderr, "Unknown province: %s\n", bad.c_str());
+                continue;
+            }
+            if (accept(package, capacity, picked, flags, chosen))
+                return 0;
+        }
+    }
+    void showResult(bool success, const std::string& text) override {
+        endLine();
+        std::fprintf(success ? stdout : stderr, "%s\n", text.c_str());
+        std::fflush(stdout);
+    }
+
+  private:
+    void endLine() {
+        if (open_)
+            std::fputc('\n', stderr);
+        open_ = false;
+    }
+    void listProvinces(UpdatePackage* package) {
+        for (int i = 0; i < ZK_PROVINCE_COUNT; ++i)
+            std::fprintf(stderr, "  %2d  %s (%s)  %uK\n", i, provinceName(i).c_str(),
+                         kProvinceEnglish[i], ZK_Update_provinceBytes(package, i) / 1024);
+    }
+    // The dialog's rules: at least one province, and no more than fits.
+    bool accept(UpdatePackage* package, uint32_t capacity, const std::vector<int>& picked,
+                int32_t* flags, int* chosen) {
+        if (picked.empty()) {
+            std::fprintf(stderr, "%s\n", kAtLeastOne);
+            return false;
+        }
+        uint64_t total = 0;
+        for (int i : picked)
+            total += ZK_Update_provinceBytes(package, i);
+        if (total > capacity) {
+            std::fprintf(stderr, "%s (%lluK > %uK)\n", kTooMuchForDevice,
+                         (unsigned long long)(total / 1024), capacity / 1024);
+            return false;
+        }
+        for (int i = 0; i < ZK_PROVINCE_COUNT; ++i)
+            flags[i] = 0;
+        for (int i : picked)
+            flags[i] = 1;
+        *chosen = 1;
+        std::fprintf(stderr, "Chosen: %lluK of %uK\n", (unsigned long long)(total / 1024),
+                     capacity / 1024);
+        return true;
+    }
+
+    const UpdateArgs& args_;
+    DeviceLink*& link_;
+    bool tty_ = false, interactive_ = false, open_ = false;
+    uint32_t maximum_ = 10000, position_ = 0, lastPercent_ = 101, lastDraw_ = 0;
+};
+
+void printRegion(const char* name, uint32_t address, uint32_t size) {
+    if (size)
+        std::printf("  %-12s 0x%07X  %9u bytes\n", name, address, size);
+}
+
+// --plan: what a run would write where, with nothing sent to the flash.
+int runPlan(const CliContext& ctx, const UpdateArgs& args) {
+    CliSession s;
+    int rc = KorvanaCli_openSession(ctx, s);
+    if (rc != CLI_EXIT_OK)
+        return rc;
+    UpdatePackage* package = ZK_Package_open(args.package.c_str());
+    if (!package) {
+        std::fprintf(stderr, "%s: not an update package, or damaged\n", args.package.c_str());
+        return CLI_EXIT_USAGE;
+    }
+    struct Closer {
+        UpdatePackage* p;
+        ~Closer() { ZK_Package_close(p); }
+    } closer{package};
+    if (!ZK_Client_titleMatches(package->title, sizeof package->title)) {
+        std::fprintf(stderr, "%s (the package is not for client %s)\n", ZK_TEXT_OPEN_FAILED,
+                     CLIENT_TAG);
+        return CLI_EXIT_FAILED;
+    }
+    const DeviceInfo& info = s.link->info;
+    char board[8];
+    ZK_Link_boardText(s.link, board, sizeof board);
+    std::printf("Device: board %s, %s layout, flash %u bytes\n", *board ? board : "(none)",
+                info.layout502 ? "502" : "legacy", info.flashSize);
+    if (ZK_Update_isProgramOnly(package)) {
+        const ProgramEntry* e =
+            ZK_Package_findProgram(package, ZK_Board_word(info.mainSetting.board));
+        std::printf("Plan: program only\n");
+        if (e)
+            printRegion("program", ZK_PROGRAM_ADDR, e->size);
+        return e ? CLI_EXIT_OK : CLI_EXIT_FAILED;
+    }
+    UpdateOptions options;
+    ZK_Update_initialOptions(&options);
+    MachinePlan plan;
+    int r = ZK_Machine_planParamAndMainSetting(s.link, &options, package, &plan);
+    bool provincesNeeded = false;
+    if (r == ZK_CHECK_TOO_LARGE && args.haveProvinces) {
+        provincesNeeded = true;
+        std::vector<int> picked;
+        std::string bad;
+        (void)parseProvinces(args.provinces, &picked, &bad);
+        int32_t flags[ZK_PROVINCE_COUNT] = {};
+        for (int i : picked)
+            flags[i] = 1;
+        uint32_t capacity = options.gpsAvailable;
+        if (!ZK_Package_mergeProvinces(package, flags)) {
+            std::fprintf(stderr, "%s\n", ZK_TEXT_OPEN_FAILED);
+            return CLI_EXIT_FAILED;
+        }
+        std::printf("Provinces chosen: %u bytes of %u available for GPS data\n",
+                    package->provinceMerged.size, capacity);
+        options.provincesSelected = 1;
+        r = ZK_Machine_planParamAndMainSetting(s.link, &options, package, &plan);
+    }
+    const MainSetting& ms = plan.setting;
+    switch (r) {
+    case ZK_CHECK_OK:
+    case ZK_CHECK_TOO_LARGE:
+        break;
+    case ZK_CHECK_NO_VOICE:
+        std::printf("Plan: %s\n", ZK_TEXT_NO_SOUND);
+        return CLI_EXIT_FAILED;
+    case ZK_CHECK_NO_OLED:
+        std::printf("Plan: %s\n", ZK_TEXT_NO_OLED);
+        return CLI_EXIT_FAILED;
+    case ZK_CHECK_NO_PROGRAM:
+        std::printf("Plan: no program in the package for board %s\n", board);
+        return CLI_EXIT_FAILED;
+    default:
+        std::printf("Plan: %s  %d\n", ZK_TEXT_OPEN_FAILED, r);
+        return CLI_EXIT_FAILED;
+    }
+    if (plan.fixedLayout) {
+        std::printf("Plan: fixed legacy layout (the main setting is not written)\n");
+    } else {
+        std::printf("Plan: %s layout, data area from 0x%X\n", options.layout502 ? "502" : "legacy",
+                    ms.reservedAddr);
+        printRegion("server data", ms.serverAddr, ms.serverSize);
+        printRegion("track data", ms.trackAddr, ms.trackSize);
+    }
+    printRegion("voice", options.voice.address, options.voice.size);
+    printRegion("radar mute", options.radarMute.address, options.radarMute.size);
+    printRegion("update tool", options.updateTool.address, options.updateTool.size);
+    printRegion("oled", options.oled.address, options.oled.size);
+    printRegion("gps", options.gps.address, options.gps.size);
+    printRegion("program", ZK_PROGRAM_ADDR, options.program.size);
+    printRegion("boot", ZK_BOOT_ADDR, options.boot.size);
+    if (r == ZK_CHECK_TOO_LARGE) {
+        std::printf("Does not fit: the regions end at 0x%X, beyond the flash (0x%X).\n",
+                    options.gpsNeeded, info.flashSize);
+        if (package->province.provinceCount > 0)
+            std::printf("Provinces would have to be chosen: GPS data may take %u bytes "
+                        "(%uK).\n",
+                        options.gpsAvailable, options.gpsAvailable / 1024);
+        else
+            std::printf("The package has no provincial data: %s\n", ZK_TEXT_GPS_TOO_LARGE);
+        return CLI_EXIT_FAILED;
+    }
+    if (!plan.fixedLayout)
+        std::printf("Room left: %u bytes after 0x%X\n", info.flashSize - ms.usedEnd, ms.usedEnd);
+    std::printf("Provinces: %s\n", provincesNeeded ? "chosen as given" : "not needed");
+    return CLI_EXIT_OK;
+}
+
+int runUpdate(const CliContext& ctx, const UpdateArgs& args) {
+    if (access(args.package.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "%s: cannot be read: %s\n", args.package.c_str(),
+                     std::strerror(errno));
+        return CLI_EXIT_USAGE;
+    }
+    if (args.haveProvinces) {
+        std::vector<int> picked;
+        std::string bad;
+        if (!parseProvinces(args.provinces, &picked, &bad)) {
+            std::fprintf(stderr, "--provinces: unknown province '%s'\n", bad.c_str());
+            return CLI_EXIT_USAGE;
+        }
+    }
+    if (args.plan)
+        return runPlan(ctx, args);
+
+    CliSession s;
+    TerminalHost host(args, s.link);
+    int rc = KorvanaCli_openSession(ctx, s, ZK_Update_onWriteProgress, &host);
+    if (rc != CLI_EXIT_OK)
+        return rc;
+    std::fprintf(stderr, "Do not unplug the device while it is being written.\n");
+    if (!args.yes && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+        std::fprintf(stderr, "Write %s to the device? [y/N] ", args.package.c_str());
+        std::string answer;
+        if (!std::getline(std::cin, answer) ||
+            (answer != "y" && answer != "Y" && answer != "yes")) {
+            std::fprintf(stderr, "Nothing was written.\n");
+            return CLI_EXIT_FAILED;
+        }
+    }
+    // The machine layer's diagnostics would break the progress line.
+    if (!args.verbose)
+        ZK_Log_setSink(nullptr, nullptr);
+    UpdateOutcome outcome = ZK_Update_run(host);
+    return outcome.success ? CLI_EXIT_OK : CLI_EXIT_FAILED;
+}
+
+} // namespace
+
+void KorvanaCli_addUpdateCommands(CLI::App& app, CliContext& ctx) {
+    auto args = std::make_shared<UpdateArgs>();
+    auto* cmd = app.add_subcommand("update", "Write an update package (.dzk) to the device");
+    cmd->add_option("PACKAGE", args->package, "The update package")->required();
+    auto* provinces =
+        cmd->add_option("--provinces", args->provinces,
+                        "Provinces to write when the GPS data does not fit: indexes 0-33 or names, "
+                        "comma-separated (without it a terminal asks)");
+    cmd->add_flag("--yes,-y", args->yes, "Answer yes to questions");
+    cmd->add_flag("--plan", args->plan,
+                  "Show what would be written where, without writing anything");
+    cmd->add_flag("--verbose,-v", args->verbose, "Show the machine layer's log lines");
+    cmd->callback([&ctx, args, provinces] {
+        args->haveProvinces = provinces->count() > 0;
+        ctx.exitCode = runUpdate(ctx, *args);
+    });
+}

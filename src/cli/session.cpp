@@ -1,0 +1,119 @@
+#include "session.h"
+
+#include "app/core/client.h"
+#include "platform/hid.h"
+#include "sim.h"
+#include "support/text.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+CliSession::~CliSession() {
+    ZK_Link_release(link);
+    ZK_Sim_destroy(sim);
+}
+
+namespace {
+
+// "KIND[:CODE[:SKIP]]" or "disconnect:REPORTS"; false for a spec that does not parse.
+bool parseFault(const std::string& spec, SimFault* fault) {
+    static const struct {
+        const char* name;
+        SimFaultKind kind;
+    } kinds[] = {{"no-reply", SIM_FAULT_NO_REPLY},     {"bad-signature", SIM_FAULT_BAD_SIGNATURE},
+                 {"bad-header", SIM_FAULT_BAD_HEADER}, {"bad-checksum", SIM_FAULT_BAD_CHECKSUM},
+                 {"status", SIM_FAULT_STATUS},         {"short", SIM_FAULT_SHORT_REPORT},
+                 {"delay", SIM_FAULT_DELAY},           {"disconnect", SIM_FAULT_DISCONNECT}};
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t colon = spec.find(':', start);
+        parts.push_back(spec.substr(start, colon == std::string::npos ? colon : colon - start));
+        if (colon == std::string::npos)
+            break;
+        start = colon + 1;
+    }
+    *fault = SimFault{};
+    for (const auto& k : kinds)
+        if (parts[0] == k.name)
+            fault->kind = k.kind;
+    if (fault->kind == SIM_FAULT_NONE || parts.size() > 3)
+        return false;
+    auto number = [](const std::string& text, long* out) {
+        char* end = nullptr;
+        *out = std::strtol(text.c_str(), &end, 0);
+        return !text.empty() && end && *end == '\0' && *out >= 0;
+    };
+    long a = 0, b = 0;
+    if (fault->kind == SIM_FAULT_DISCONNECT) {
+        if (parts.size() != 2 || !number(parts[1], &a))
+            return false;
+        fault->afterReports = (int)a;
+        return true;
+    }
+    if (parts.size() > 1 && !number(parts[1], &a))
+        return false;
+    if (parts.size() > 2 && !number(parts[2], &b))
+        return false;
+    fault->onCode = (int)a;
+    fault->skipCommands = (int)b;
+    return true;
+}
+
+} // namespace
+
+int KorvanaCli_openSession(const CliContext& ctx, CliSession& s, ZK_ProgressCallback progress,
+                           void* progressUser) {
+    std::string path = ctx.devicePath;
+    if (ctx.simulate) {
+        SimConfig config;
+        config.profile = ctx.simProfile.c_str();
+        config.flashFile = ctx.simFlashFile.empty() ? nullptr : ctx.simFlashFile.c_str();
+        s.sim = ZK_Sim_create(config);
+        if (!s.sim) {
+            std::fprintf(stderr, "Cannot start the simulated device (profile '%s'%s%s)\n",
+                         ctx.simProfile.c_str(), config.flashFile ? ", flash file " : "",
+                         config.flashFile ? config.flashFile : "");
+            return CLI_EXIT_USAGE;
+        }
+        for (const auto& spec : ctx.simFaults) {
+            SimFault fault;
+            if (!parseFault(spec, &fault)) {
+                std::fprintf(stderr, "--sim-fault: cannot read '%s'\n", spec.c_str());
+                return CLI_EXIT_USAGE;
+            }
+            ZK_Sim_injectFault(s.sim, fault);
+        }
+        ZK_Sim_plug(s.sim);
+        if (path.empty())
+            path = ZK_Sim_path(s.sim);
+    }
+    s.link = ZK_Link_create(IsDeviceClientAccepted, nullptr, progress, progressUser);
+    if (!s.link || !s.link->channel) {
+        std::fprintf(stderr, "Error\n");
+        return CLI_EXIT_FAILED;
+    }
+    int hid = ZK_HID_OK;
+    switch (ZK_Link_attach(s.link, path.empty() ? nullptr : path.c_str(), &hid)) {
+    case ZK_ATTACH_OK:
+        return CLI_EXIT_OK;
+    case ZK_ATTACH_REFUSED: {
+        char client[ZK_CLIENT_TEXT_CAPACITY];
+        ZK_Link_clientText(s.link, client);
+        std::fprintf(stderr, "This device belongs to another client (%s); it was refused.\n",
+                     ZK_Text_gbkToUtf8(client).c_str());
+        return CLI_EXIT_FAILED;
+    }
+    case ZK_ATTACH_OPEN_FAILED:
+        if (hid == ZK_HID_ERR_ACCESS || hid == ZK_HID_ERR_BUSY) {
+            std::fprintf(stderr, "%s\n", ZK_Hid_describe(hid));
+            return CLI_EXIT_FAILED;
+        }
+        [[fallthrough]];
+    default:
+        std::fprintf(stderr, "%s\n", KORVANA_CLI_NO_HARDWARE);
+        return CLI_EXIT_FAILED;
+    }
+}

@@ -1,0 +1,25 @@
+// The device for one command: simulated when asked, attached to a fresh link.
+#pragma once
+
+#include "cli.h"
+#include "device/link.h"
+
+struct SimDevice;
+
+inline constexpr char KORVANA_CLI_NO_HARDWARE[] = "   No hardware connected!";
+
+struct CliSession {
+    SimDevice* sim = nullptr;
+    DeviceLink* link = nullptr;
+    CliSession() = default;
+    CliSession(const CliSession&) = delete;
+    CliSession& operator=(const CliSession&) = delete;
+    ~CliSession(); // releases the link, then the simulated device (saving its flash file)
+};
+
+// Creates the link (with the given progress sink) and attaches the device:
+// the simulated one with --simulate, the one at --device, or the first that
+// matches. On failure prints why on stderr and returns the exit code;
+// CLI_EXIT_OK when attached and accepted.
+int KorvanaCli_openSession(const CliContext& ctx, CliSession& session,
+                           ZK_ProgressCallback progress = nullptr, void* progressUser = nullptr);
