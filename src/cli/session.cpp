@@ -86,6 +86,8 @@ int KorvanaCli_openSession(const CliContext& ctx, CliSession& s, ZK_ProgressCall
             }
             ZK_Sim_injectFault(s.sim, fault);
         }
+        // A command line run never inspects the raw reports; keep none.
+        ZK_Sim_setRawCaptureLimit(s.sim, 0);
         ZK_Sim_plug(s.sim);
         if (path.empty())
             path = ZK_Sim_path(s.sim);
