@@ -6,7 +6,6 @@
 #include "app/core/update.h"
 #include "package/merge.h"
 #include "platform/clock.h"
-#include "support/log.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -90,7 +89,6 @@ struct UpdateArgs {
     bool haveProvinces = false;
     bool yes = false;
     bool plan = false;
-    bool verbose = false;
 };
 
 // The terminal as the workflow's host: progress on stderr, the provinces from
@@ -293,21 +291,29 @@ int runPlan(const CliContext& ctx, const UpdateArgs& args) {
         std::printf("Plan: %s  %d\n", ZK_TEXT_OPEN_FAILED, r);
         return CLI_EXIT_FAILED;
     }
+    struct Row {
+        const char* name;
+        uint32_t address, size;
+    };
+    std::vector<Row> rows = {{"voice", options.voice.address, options.voice.size},
+                             {"radar mute", options.radarMute.address, options.radarMute.size},
+                             {"update tool", options.updateTool.address, options.updateTool.size},
+                             {"oled", options.oled.address, options.oled.size},
+                             {"gps", options.gps.address, options.gps.size},
+                             {"program", ZK_PROGRAM_ADDR, options.program.size},
+                             {"boot", ZK_BOOT_ADDR, options.boot.size}};
     if (plan.fixedLayout) {
         std::printf("Plan: fixed legacy layout (the main setting is not written)\n");
     } else {
         std::printf("Plan: %s layout, data area from 0x%X\n", options.layout502 ? "502" : "legacy",
                     ms.reservedAddr);
-        printRegion("server data", ms.serverAddr, ms.serverSize);
-        printRegion("track data", ms.trackAddr, ms.trackSize);
+        rows.push_back({"server data", ms.serverAddr, ms.serverSize});
+        rows.push_back({"track data", ms.trackAddr, ms.trackSize});
     }
-    printRegion("voice", options.voice.address, options.voice.size);
-    printRegion("radar mute", options.radarMute.address, options.radarMute.size);
-    printRegion("update tool", options.updateTool.address, options.updateTool.size);
-    printRegion("oled", options.oled.address, options.oled.size);
-    printRegion("gps", options.gps.address, options.gps.size);
-    printRegion("program", ZK_PROGRAM_ADDR, options.program.size);
-    printRegion("boot", ZK_BOOT_ADDR, options.boot.size);
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Row& a, const Row& b) { return a.address < b.address; });
+    for (const Row& row : rows)
+        printRegion(row.name, row.address, row.size);
     if (r == ZK_CHECK_TOO_LARGE) {
         std::printf("Does not fit: the regions end at 0x%X, beyond the flash (0x%X).\n",
                     options.gpsNeeded, info.flashSize);
@@ -357,9 +363,6 @@ int runUpdate(const CliContext& ctx, const UpdateArgs& args) {
             return CLI_EXIT_FAILED;
         }
     }
-    // The machine layer's diagnostics would break the progress line.
-    if (!args.verbose)
-        ZK_Log_setSink(nullptr, nullptr);
     UpdateOutcome outcome = ZK_Update_run(host);
     return outcome.success ? CLI_EXIT_OK : CLI_EXIT_FAILED;
 }
@@ -377,7 +380,6 @@ void KorvanaCli_addUpdateCommands(CLI::App& app, CliContext& ctx) {
     cmd->add_flag("--yes,-y", args->yes, "Answer yes to questions");
     cmd->add_flag("--plan", args->plan,
                   "Show what would be written where, without writing anything");
-    cmd->add_flag("--verbose,-v", args->verbose, "Show the machine layer's log lines");
     cmd->callback([&ctx, args, provinces] {
         args->haveProvinces = provinces->count() > 0;
         ctx.exitCode = runUpdate(ctx, *args);

@@ -1,6 +1,8 @@
 // korvana-cli: inspect packages, and read, update and configure the device.
 #include "cli.h"
 
+#include "support/log.h"
+
 #include <cstdio>
 
 int main(int argc, char** argv) {
@@ -27,9 +29,17 @@ int main(int argc, char** argv) {
         ->group("Testing");
     app.add_option("--device", ctx.devicePath,
                    "Path of the device to use when several are attached (see 'devices')");
+    bool verbose = false;
+    app.add_flag("--verbose,-v", verbose, "Print the diagnostic log lines on standard output");
 
     // Runs after the options are stored and before any subcommand's callback.
-    app.parse_complete_callback([&ctx, simulate] { ctx.simulate = simulate->count() > 0; });
+    app.parse_complete_callback([&ctx, simulate, &verbose] {
+        ctx.simulate = simulate->count() > 0;
+        // The diagnostics are for developers; by default they would only get in
+        // the way of the output (and of --json).
+        if (!verbose)
+            ZK_Log_setSink(nullptr, nullptr);
+    });
 
     KorvanaCli_addPackageCommands(app, ctx);
     KorvanaCli_addDeviceCommands(app, ctx);
