@@ -1,0 +1,154 @@
+// The device link: the one connection object of the tool, what the last
+// information read found on the device, and progress reporting.
+//
+// The link is used by one thread at a time (window thread or update worker)
+// and is not locked; only its reference count is atomic, and attaching or
+// detaching its port is safe against a command running on another thread
+// (see device/port.h).
+#pragma once
+
+#include "device/port.h"
+#include "device/setting.h"
+#include "package/transform.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint16_t ZK_DEVICE_VENDOR_ID = 0x0416;
+constexpr uint16_t ZK_DEVICE_PRODUCT_ID = 0xB500;
+constexpr size_t ZK_SECTOR_BYTES = 256; // parameter sector, client block, setting tail
+constexpr size_t ZK_CLIENT_TEXT_CAPACITY = 100;
+constexpr size_t ZK_STEP_TEXT_CAPACITY = 256;
+
+// Information areas in flash, by layout.
+constexpr uint32_t ZK_GROUP_ADDR_502 = 0x1E000;
+constexpr uint32_t ZK_GROUP_ADDR_LEGACY = 0x16000;
+constexpr uint32_t ZK_PARAM_ADDR_502 = 0x19000;
+constexpr uint32_t ZK_PARAM_ADDR_LEGACY = 0x11000;
+constexpr uint32_t ZK_CLIENT_ADDR_502 = 0x1F000;
+constexpr uint32_t ZK_CLIENT_ADDR_LEGACY = 0x18000;
+constexpr uint32_t ZK_GROUP_BYTES = 768;
+
+enum ZK_ProgressKind {
+    ZK_PROGRESS_STARTED = 0, // value 10000
+    ZK_PROGRESS_VALUE = 1,   // value 0..10000
+    ZK_PROGRESS_TEXT = 3,    // stepText changed, value 10000
+};
+
+// 0 no reporting, 1 each transfer is its own total, 2 the caller owns the total.
+enum ZK_ProgressMode {
+    ZK_PROGRESS_OFF = 0,
+    ZK_PROGRESS_PER_TRANSFER = 1,
+    ZK_PROGRESS_MULTI = 2,
+};
+
+struct ProgressState {
+    int32_t mode;
+    uint32_t total;        // bytes
+    uint32_t lastReported; // bytes done at the last report
+    uint32_t done;         // bytes
+    uint32_t lastValue;    // 0..10000
+    uint32_t startTick;    // ZK_Clock_tickMs at the start
+};
+
+struct DeviceInfo {
+    uint32_t layout502;     // main setting found at 0x1E000
+    uint32_t bootVersion;   // 0 when get-version failed
+    uint32_t flashSize;     // bytes
+    uint32_t noMainSetting; // neither slot holds a record with a board name
+    MainSetting mainSetting;
+    ServerSetting serverSetting;
+    uint8_t paramSector[ZK_SECTOR_BYTES]; // sum word at 0, record from 4
+    int32_t paramType;                    // -1 none, 1..5
+    uint8_t clientBlock[ZK_SECTOR_BYTES]; // 0xFF when unread
+    uint8_t settingTail[ZK_SECTOR_BYTES]; // third slot of the group, written back as read
+    RegionDate voiceDate;
+    RegionDate radarMuteDate;
+    RegionDate gpsDate;
+};
+
+struct DeviceLink;
+// Asked after every information read; 0 refuses the device.
+typedef int (*ZK_InfoCallback)(void* user, const uint8_t* clientBlock);
+// Progress sink; the result is ignored. Called on the thread that moves data.
+typedef int (*ZK_ProgressCallback)(void* user, DeviceLink* link, int kind, uint32_t value,
+                                   uint32_t startTick);
+
+struct DeviceLink {
+    std::atomic<int32_t> refCount;
+    CommandChannel* channel; // owned; absent only when it could not be allocated
+    DeviceInfo info;
+    ZK_InfoCallback infoCallback;
+    void* infoUser;
+    char stepText[ZK_STEP_TEXT_CAPACITY];
+    ZK_ProgressCallback progressCallback;
+    void* progressUser;
+    ProgressState progress;
+};
+
+// Creates a link with refCount 1, paramType -1 and a channel whose transfer
+// hook is the link's dispatcher. None only when the link itself cannot be
+// allocated (a missing channel leaves a link that never has a device).
+[[nodiscard]] DeviceLink* ZK_Link_create(ZK_InfoCallback infoCallback, void* infoUser,
+                                         ZK_ProgressCallback progressCallback, void* progressUser);
+// Drops a reference; the last one closes the port and frees everything. Safe on none.
+void ZK_Link_release(DeviceLink* link);
+// True when the link, its channel and the channel's port are present.
+bool ZK_Link_isAttached(const DeviceLink* link);
+
+// Reads the device information (see DeviceInfo). 1 read and accepted; 0 for
+// no link/channel or a device the info callback refused (it then gets the
+// refuse command, stays attached, and its dates keep the previous values).
+// A stamp word of 0xFFFFFFFF (erased flash) leaves its date zero.
+[[nodiscard]] int ZK_Link_readInfo(DeviceLink* link);
+// Writes the 768-byte main-setting group at 0x1E000 (layout502) or 0x16000:
+// `mainSetting` (none: info.mainSetting), `serverSetting` when given with a
+// valid magic, and info.settingTail. Bytes no record covers are 0xFF. No erase. 1 / 0.
+[[nodiscard]] int ZK_Link_writeMainSettingGroup(DeviceLink* link, const MainSetting* mainSetting,
+                                                const ServerSetting* serverSetting, int layout502);
+// Copies `sector` (256 bytes, optional) over info.paramSector, stores the sum
+// of its record for info.paramType and writes it to the parameter sector of
+// the device's layout. 0 without writing for an unknown form.
+[[nodiscard]] int ZK_Link_writeParamSector(DeviceLink* link, const uint8_t* sector);
+
+// The board name (at most 4 characters), zero-terminated.
+void ZK_Link_boardText(const DeviceLink* link, char* out, size_t capacity);
+// The client name from the client block; `out` holds 100 bytes.
+void ZK_Link_clientText(const DeviceLink* link, char* out);
+// "%d%02d%02d" of the date, empty when its year is 0.
+void ZK_Link_dateText(const RegionDate* date, char* out, size_t capacity);
+// Where the information read looked for a data region's stamp: from the main
+// setting, or the fixed places when the device has none.
+enum ZK_LinkRegion { ZK_REGION_VOICE = 0, ZK_REGION_RADAR_MUTE = 1, ZK_REGION_GPS = 2 };
+void ZK_Link_regionPlace(const DeviceLink* link, int region, uint32_t* address, uint32_t* size);
+// Writes the information dump (GBK text) to `path`. 1 written, 0 when the
+// file cannot be created or a write fails.
+[[nodiscard]] int ZK_Link_dumpInfo(const char* path, DeviceLink* link);
+
+// Progress: kinds and values as in ZK_ProgressKind; values are hundredths of
+// a percent, never above 10000.
+void ZK_Progress_start(DeviceLink* link, uint32_t total);
+void ZK_Progress_advance(DeviceLink* link, uint32_t bytes);
+void ZK_Progress_finish(DeviceLink* link);
+// Sets stepText (at most 255 characters) and reports kind 3.
+void ZK_Progress_message(DeviceLink* link, const char* text);
+
+// The channel's transfer hook: turns transfer events into progress by progress.mode.
+void ZK_Link_transferDispatch(void* user, int event, uint32_t a, uint32_t b);
+
+enum ZK_AttachResult {
+    ZK_ATTACH_OK = 0,          // attached, information read and accepted
+    ZK_ATTACH_REFUSED = 1,     // attached, but the device was refused (port stays)
+    ZK_ATTACH_NO_DEVICE = 2,   // no matching HID interface
+    ZK_ATTACH_OPEN_FAILED = 3, // the interface could not be opened; see *hidResult
+};
+// Attaches the device at `path`, or with none the first HID interface whose
+// path names 0416:B500. Closes any port the link had first (so a failed
+// attach leaves no device), then reads the information. *hidResult
+// (optional) gets the HID layer's code of the enumerate or open.
+[[nodiscard]] int ZK_Link_attach(DeviceLink* link, const char* path, int* hidResult);
+// Removal: closes the port without waiting for a command on another thread.
+void ZK_Link_detach(DeviceLink* link);
+// True when the lower-cased path contains "vid_0416&pid_b500".
+bool ZK_Link_matchHidPath(const char* path);
