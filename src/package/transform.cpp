@@ -23,55 +23,104 @@ inline void storeBE(uint8_t* p, uint32_t v) {
     p[3] = (uint8_t)v;
 }
 
-// Blocks are independent, so N of them run interleaved: one block's cycle is a
-// serial chain, and several chains keep the pipeline busy.
-template <int N> inline void decipherBlocks(uint8_t* p) {
-    uint32_t y[N], z[N];
-    for (int i = 0; i < N; ++i) {
-        y[i] = loadBE(p + 8 * i);
-        z[i] = loadBE(p + 8 * i + 4);
+// Blocks are independent, so many of them run side by side in vector lanes
+// (two vectors, so that two chains are in flight): one block's 32 cycles are a
+// serial chain, the lanes keep the pipeline busy. With AVX2 a step takes 16
+// blocks, otherwise 8 in SSE2 registers.
+typedef uint32_t Lanes4 __attribute__((vector_size(16)));
+typedef uint32_t Lanes8 __attribute__((vector_size(32)));
+
+template <typename V, int W, bool Decipher> [[gnu::always_inline]] inline void teaStep(uint8_t* p) {
+    V y0, z0, y1, z1;
+    for (int i = 0; i < W; ++i) {
+        y0[i] = loadBE(p + 8 * i);
+        z0[i] = loadBE(p + 8 * i + 4);
+        y1[i] = loadBE(p + 8 * (W + i));
+        z1[i] = loadBE(p + 8 * (W + i) + 4);
     }
-    uint32_t sum = kDecipherSum;
+    if (Decipher) {
+        uint32_t sum = kDecipherSum;
+        for (int round = 0; round < 32; ++round) {
+            z0 -= ((y0 << 4) + k2) ^ (y0 + sum) ^ ((y0 >> 5) + k3);
+            z1 -= ((y1 << 4) + k2) ^ (y1 + sum) ^ ((y1 >> 5) + k3);
+            y0 -= ((z0 << 4) + k0) ^ (z0 + sum) ^ ((z0 >> 5) + k1);
+            y1 -= ((z1 << 4) + k0) ^ (z1 + sum) ^ ((z1 >> 5) + k1);
+            sum -= kDelta;
+        }
+    } else {
+        uint32_t sum = 0;
+        for (int round = 0; round < 32; ++round) {
+            sum += kDelta;
+            y0 += ((z0 << 4) + k0) ^ (z0 + sum) ^ ((z0 >> 5) + k1);
+            y1 += ((z1 << 4) + k0) ^ (z1 + sum) ^ ((z1 >> 5) + k1);
+            z0 += ((y0 << 4) + k2) ^ (y0 + sum) ^ ((y0 >> 5) + k3);
+            z1 += ((y1 << 4) + k2) ^ (y1 + sum) ^ ((y1 >> 5) + k3);
+        }
+    }
+    for (int i = 0; i < W; ++i) {
+        storeBE(p + 8 * i, y0[i]);
+        storeBE(p + 8 * i + 4, z0[i]);
+        storeBE(p + 8 * (W + i), y1[i]);
+        storeBE(p + 8 * (W + i) + 4, z1[i]);
+    }
+}
+
+// Runs whole steps over the buffer; returns the blocks done.
+template <bool Decipher> size_t teaStepsBasic(uint8_t* p, size_t blocks) {
+    size_t done = 0;
+    for (; done + 8 <= blocks; done += 8)
+        teaStep<Lanes4, 4, Decipher>(p + 8 * done);
+    return done;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+template <bool Decipher>
+__attribute__((target("avx2"))) size_t teaStepsAvx2(uint8_t* p, size_t blocks) {
+    size_t done = 0;
+    for (; done + 16 <= blocks; done += 16)
+        teaStep<Lanes8, 8, Decipher>(p + 8 * done);
+    return done;
+}
+bool haveAvx2() {
+    static const bool have = __builtin_cpu_supports("avx2");
+    return have;
+}
+template <bool Decipher> size_t teaSteps(uint8_t* p, size_t blocks) {
+    size_t done = haveAvx2() ? teaStepsAvx2<Decipher>(p, blocks) : 0;
+    return done + teaStepsBasic<Decipher>(p + 8 * done, blocks - done);
+}
+#else
+template <bool Decipher> size_t teaSteps(uint8_t* p, size_t blocks) {
+    return teaStepsBasic<Decipher>(p, blocks);
+}
+#endif
+
+void decipher1(uint8_t* p) {
+    uint32_t y = loadBE(p), z = loadBE(p + 4), sum = kDecipherSum;
     for (int round = 0; round < 32; ++round) {
-        for (int i = 0; i < N; ++i)
-            z[i] -= ((y[i] << 4) + k2) ^ (y[i] + sum) ^ ((y[i] >> 5) + k3);
-        for (int i = 0; i < N; ++i)
-            y[i] -= ((z[i] << 4) + k0) ^ (z[i] + sum) ^ ((z[i] >> 5) + k1);
+        z -= ((y << 4) + k2) ^ (y + sum) ^ ((y >> 5) + k3);
+        y -= ((z << 4) + k0) ^ (z + sum) ^ ((z >> 5) + k1);
         sum -= kDelta;
     }
-    for (int i = 0; i < N; ++i) {
-        storeBE(p + 8 * i, y[i]);
-        storeBE(p + 8 * i + 4, z[i]);
-    }
+    storeBE(p, y);
+    storeBE(p + 4, z);
 }
 
-template <int N> inline void encipherBlocks(uint8_t* p) {
-    uint32_t y[N], z[N];
-    for (int i = 0; i < N; ++i) {
-        y[i] = loadBE(p + 8 * i);
-        z[i] = loadBE(p + 8 * i + 4);
-    }
-    uint32_t sum = 0;
+void encipher1(uint8_t* p) {
+    uint32_t y = loadBE(p), z = loadBE(p + 4), sum = 0;
     for (int round = 0; round < 32; ++round) {
         sum += kDelta;
-        for (int i = 0; i < N; ++i)
-            y[i] += ((z[i] << 4) + k0) ^ (z[i] + sum) ^ ((z[i] >> 5) + k1);
-        for (int i = 0; i < N; ++i)
-            z[i] += ((y[i] << 4) + k2) ^ (y[i] + sum) ^ ((y[i] >> 5) + k3);
+        y += ((z << 4) + k0) ^ (z + sum) ^ ((z >> 5) + k1);
+        z += ((y << 4) + k2) ^ (y + sum) ^ ((y >> 5) + k3);
     }
-    for (int i = 0; i < N; ++i) {
-        storeBE(p + 8 * i, y[i]);
-        storeBE(p + 8 * i + 4, z[i]);
-    }
+    storeBE(p, y);
+    storeBE(p + 4, z);
 }
 
-template <void (*Blocks4)(uint8_t*), void (*Blocks1)(uint8_t*)>
-void teaBuffer(uint8_t* buffer, size_t length) {
+template <bool Decipher, void (*Blocks1)(uint8_t*)> void teaBuffer(uint8_t* buffer, size_t length) {
     if (!buffer)
         return;
-    size_t whole = length / 8, i = 0;
-    for (; i + 4 <= whole; i += 4)
-        Blocks4(buffer + 8 * i);
+    size_t whole = length / 8, i = teaSteps<Decipher>(buffer, whole);
     for (; i < whole; ++i)
         Blocks1(buffer + 8 * i);
     size_t rest = length % 8;
@@ -106,11 +155,11 @@ void ZK_Data_unmaskTrailer(uint8_t* buffer, size_t length) {
 }
 
 void ZK_Data_decipher(uint8_t* buffer, size_t length) {
-    teaBuffer<decipherBlocks<4>, decipherBlocks<1>>(buffer, length);
+    teaBuffer<true, decipher1>(buffer, length);
 }
 
 void ZK_Data_encipher(uint8_t* buffer, size_t length) {
-    teaBuffer<encipherBlocks<4>, encipherBlocks<1>>(buffer, length);
+    teaBuffer<false, encipher1>(buffer, length);
 }
 
 void ZK_Data_descramble(size_t length, uint8_t* buffer) {

@@ -70,8 +70,12 @@ TEST(TrailerMask, XorsWithTheKeyAndIsItsOwnInverse) {
 }
 
 TEST(Tea, MatchesTheBlockAlgorithmForEveryTailLength) {
-    // 0..40 covers the four-block path, single blocks and every partial tail.
-    for (size_t len = 0; len <= 40; ++len) {
+    // Every tail length, below and above the 8- and 16-block vector steps.
+    std::vector<size_t> lengths;
+    for (size_t len = 0; len <= 300; ++len)
+        lengths.push_back(len);
+    lengths.push_back(4096 + 8 * 15 + 5);
+    for (size_t len : lengths) {
         std::vector<uint8_t> got = pattern(len + 8, (uint32_t)len), want = got;
         ZK_Data_decipher(got.data(), len);
         referenceDecipher(want.data(), len);
