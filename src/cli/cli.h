@@ -26,3 +26,4 @@ struct CliContext {
 void KorvanaCli_addPackageCommands(CLI::App& app, CliContext& ctx);
 void KorvanaCli_addDeviceCommands(CLI::App& app, CliContext& ctx);
 void KorvanaCli_addUpdateCommands(CLI::App& app, CliContext& ctx);
+void KorvanaCli_addDiscoveryCommands(CLI::App& app, CliContext& ctx);

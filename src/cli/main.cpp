@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     KorvanaCli_addPackageCommands(app, ctx);
     KorvanaCli_addDeviceCommands(app, ctx);
     KorvanaCli_addUpdateCommands(app, ctx);
+    KorvanaCli_addDiscoveryCommands(app, ctx);
 
     try {
         app.parse(argc, argv);
