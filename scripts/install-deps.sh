@@ -11,7 +11,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev
 )
 if [ "${KORVANA_WITH_VM:-0}" = 1 ]; then
-  packages+=(qemu-system-x86 cpio busybox-static)
+  packages+=(qemu-system-x86 cpio busybox-static udev kmod xz-utils)
 fi
 
 missing=()
