@@ -149,7 +149,7 @@ int collectDevNumbers(const char* root, const char* diskName, DevNumber* out, in
     std::snprintf(rel, sizeof rel, "/sys/block/%s", diskName);
     if (!joinRoot(root, rel, path, sizeof path))
         return ZK_STORAGE_ERR_INVALID;
-    char file[ZK_STORAGE_PATH_CAPACITY + 80];
+    char file[ZK_STORAGE_PATH_CAPACITY + sizeof(dirent::d_name) + 16];
     int n = 0;
     std::snprintf(file, sizeof file, "%s/dev", path);
     if (n < capacity && readDevNumber(file, out[n].number, sizeof out[n].number)) {
