@@ -2,7 +2,8 @@
 # The kernel-path test: the device simulator behind /dev/uhid in a throwaway
 # VM (../shared/tools/uhid-vm), and korvana-cli talking to it through hidapi,
 # hidraw and udev: devices, info, a full update of a small package, and watch
-# while the bridge creates and destroys the device.
+# while the bridge creates and destroys the device; then the disk form on a
+# scsi_debug disk with the vendor text "korvtag" (mount seen, marker, eject).
 #
 #   scripts/vm-test.sh [BUILD_DIR]        host side (default BUILD_DIR: build)
 #   scripts/vm-test.sh --guest BUILD OUT  inside the VM (run by the host side)
@@ -96,6 +97,15 @@ guest() {
 	else
 		bad "watch status lines:"; cat "$OUT/watch.out"; echo "-- stderr:"; cat "$OUT/watch.err"
 	fi
+	# C: the disk form on a real block device (scsi_debug with the vendor text
+	# "korvtag"): the mount is seen, the marker written, the disk ejected.
+	if modprobe scsi_debug inq_vendor=korvtag removable=1 dev_size_mb=8 2>/dev/null &&
+		udevadm settle && disk_form_device >/dev/null; then
+		disk_form "$cli" "$OUT"
+	else
+		note "scsi_debug is not available: the disk-form part is skipped"
+	fi
+
 	note "guest steps took $((SECONDS - t0)) s"
 	note "bridge log:"; cat "$OUT/bridge.log"
 
@@ -106,6 +116,52 @@ guest() {
 		return $NO_VERDICT
 	fi
 	return $fail
+}
+
+# The sd node whose vendor text is the disk form's.
+disk_form_device() {
+	local d
+	for d in /sys/block/sd*; do
+		[ -e "$d/device/vendor" ] && [ "$(tr -d ' ' <"$d/device/vendor")" = korvtag ] &&
+			{ echo "/dev/${d##*/}"; return 0; }
+	done
+	return 1
+}
+
+disk_form() {
+	local cli=$1 OUT=$2 dev name host
+	dev=$(disk_form_device)
+	name=${dev##*/}
+	mkfs.ext2 -q -F "$dev" || { bad "mkfs.ext2 $dev"; return; }
+	mkdir -p /mnt/korvtag
+	"$cli" watch --exit-after 2 --timeout 60 >"$OUT/disk-watch.out" 2>"$OUT/disk-watch.err" &
+	local wpid=$!
+	wait_for 30 lines "$OUT/disk-watch.out" 1 || bad "disk watch: no first status line"
+	mount "$dev" /mnt/korvtag || bad "mount $dev"
+	wait "$wpid" || bad "disk watch exited with $?"
+	printf '%s\n' "Update Tool   No hardware connected!" "Update Tool   GPS Connecting..." \
+		>"$OUT/disk-watch.expected"
+	if cmp -s "$OUT/disk-watch.out" "$OUT/disk-watch.expected" &&
+		grep -q "Disk form found on $dev (/mnt/korvtag): marker ok, eject ok" "$OUT/disk-watch.err"; then
+		ok "watch: the mount of $dev was seen, marker written and the disk ejected"
+	else
+		bad "disk watch:"; cat "$OUT/disk-watch.out"; echo "-- stderr:"; cat "$OUT/disk-watch.err"
+	fi
+	if grep -q " /mnt/korvtag " /proc/self/mountinfo; then bad "$dev is still mounted after the eject"; fi
+	# The ejected unit reads nothing; a fresh attach of the same store does.
+	echo 1 >"/sys/block/$name/device/delete"
+	for host in /sys/class/scsi_host/host*; do
+		[ "$(cat "$host/proc_name" 2>/dev/null)" = scsi_debug ] && echo "- - -" >"$host/scan"
+	done
+	udevadm settle
+	dev=$(disk_form_device) || { bad "the disk did not come back after the rescan"; return; }
+	debugfs -R "dump /1.txt $OUT/marker" "$dev" 2>/dev/null
+	if [ "$(od -An -c "$OUT/marker" 2>/dev/null | tr -d ' \n')" = abcdefd ] &&
+		[ "$(stat -c %s "$OUT/marker" 2>/dev/null)" = 7 ]; then
+		ok "the marker 1.txt holds the 7 bytes abcdefd"
+	else
+		bad "marker on $dev:"; od -c "$OUT/marker" 2>&1
+	fi
 }
 
 if [ "${1:-}" = --guest ]; then
