@@ -360,6 +360,11 @@ ZK_UdevMonitor* ZK_UdevMonitor_start(ZK_UdevEventFn fn, void* user, int* result)
     (void)udev_monitor_set_receive_buffer_size(m->monitor, kMonitorBuffer); // best effort
     if (udev_monitor_enable_receiving(m->monitor) < 0)
         return fail(m, ZK_UDEV_ERR_MONITOR);
+    // Received until empty after each wake-up: it must never block.
+    int udevFd = udev_monitor_get_fd(m->monitor);
+    int flags = fcntl(udevFd, F_GETFL);
+    if (flags < 0 || fcntl(udevFd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return fail(m, ZK_UDEV_ERR_MONITOR);
     learnPresentHidraw(m);
 
     m->mountFd = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
