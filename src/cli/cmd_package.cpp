@@ -5,7 +5,6 @@
 #include "package/keys.h"
 #include "package/package.h"
 #include "package/sample.h"
-#include "support/log.h"
 
 #include <nlohmann/json.hpp>
 
@@ -638,27 +637,18 @@ void KorvanaCli_addPackageCommands(CLI::App& app, CliContext& ctx) {
         "info", "Show a package's trailer, regions, program table and provinces");
     infoCmd->add_option("FILE", info->file, "Package file")->required();
     infoCmd->add_flag("--json", info->json, "Print JSON instead of text");
-    infoCmd->callback([info, &ctx] {
-        ZK_Log_setSink(nullptr, nullptr); // diagnostics would mix into the output
-        ctx.exitCode = runInfo(*info);
-    });
+    infoCmd->callback([info, &ctx] { ctx.exitCode = runInfo(*info); });
 
     auto build = std::make_shared<BuildArgs>();
     CLI::App* buildCmd = package->add_subcommand(
         "build", "Build a package from a JSON manifest (see docs/manifest.md)");
     buildCmd->add_option("MANIFEST", build->manifest, "Manifest file")->required();
     buildCmd->add_option("OUT", build->out, "Package file to write")->required();
-    buildCmd->callback([build, &ctx] {
-        ZK_Log_setSink(nullptr, nullptr);
-        ctx.exitCode = runBuild(*build);
-    });
+    buildCmd->callback([build, &ctx] { ctx.exitCode = runBuild(*build); });
 
     auto sampleOut = std::make_shared<std::string>();
     CLI::App* sampleCmd = package->add_subcommand(
         "sample", "Write the built-in sample package for client TAVO (about 8 MiB)");
     sampleCmd->add_option("OUT", *sampleOut, "Package file to write")->required();
-    sampleCmd->callback([sampleOut, &ctx] {
-        ZK_Log_setSink(nullptr, nullptr);
-        ctx.exitCode = runSample(*sampleOut);
-    });
+    sampleCmd->callback([sampleOut, &ctx] { ctx.exitCode = runSample(*sampleOut); });
 }
