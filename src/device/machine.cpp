@@ -339,22 +339,40 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
         uint64_t at = base + round4k(options->reservedSize);
         ms.reservedAddr = (uint32_t)base;
         ms.reservedSize = round4k(options->reservedSize);
-        auto place = [&at](uint32_t& addr, uint32_t& size, uint64_t length, bool round) {
-            uint64_t len = round ? round4k64(length) : length;
-            addr = (uint32_t)at;
-            size = (uint32_t)len;
-            at += len;
+        // Fields of the packed record are assigned, never bound to references:
+        // they are not aligned.
+        struct Placed {
+            uint32_t address, size;
         };
-        place(ms.serverAddr, ms.serverSize, serverSize, true);
-        place(ms.voiceAddr, ms.voiceSize, options->voice.size, true);
-        place(ms.radarMuteAddr, ms.radarMuteSize, options->radarMute.size, true);
-        place(ms.updateToolAddr, ms.updateToolSize, options->updateTool.size, true);
-        if (ms.updateToolSize)
+        auto place = [&at](uint64_t length, bool round) {
+            uint64_t len = round ? round4k64(length) : length;
+            Placed p{(uint32_t)at, (uint32_t)len};
+            at += len;
+            return p;
+        };
+        Placed server = place(serverSize, true);
+        Placed voice = place(options->voice.size, true);
+        Placed radar = place(options->radarMute.size, true);
+        Placed tool = place(options->updateTool.size, true);
+        Placed oled = place(options->oled.size, true);
+        Placed track = place(ms.trackSize, false);
+        Placed gps = place(options->gps.size, true);
+        ms.serverAddr = server.address;
+        ms.serverSize = server.size;
+        ms.voiceAddr = voice.address;
+        ms.voiceSize = voice.size;
+        ms.radarMuteAddr = radar.address;
+        ms.radarMuteSize = radar.size;
+        ms.updateToolAddr = tool.address;
+        ms.updateToolSize = tool.size;
+        if (tool.size)
             ms.hasUpdateTool = 1;
-        place(ms.oledAddr, ms.oledSize, options->oled.size, true);
-        uint32_t trackSize = ms.trackSize;
-        place(ms.trackAddr, ms.trackSize, trackSize, false);
-        place(ms.gpsAddr, ms.gpsSize, options->gps.size, true);
+        ms.oledAddr = oled.address;
+        ms.oledSize = oled.size;
+        ms.trackAddr = track.address;
+        ms.trackSize = track.size;
+        ms.gpsAddr = gps.address;
+        ms.gpsSize = gps.size;
         uint64_t usedEnd = at;
         ms.usedEnd = (uint32_t)usedEnd;
         if (plan)

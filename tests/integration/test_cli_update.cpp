@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,12 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
     ZK_Builder_fillPattern(v.data(), n, seed);
     return v;
+}
+
+// Closed however the test ends.
+using PackagePtr = std::unique_ptr<UpdatePackage, void (*)(UpdatePackage*)>;
+PackagePtr openPackage(const std::string& path) {
+    return PackagePtr(ZK_Package_open(path.c_str()), ZK_Package_close);
 }
 
 std::vector<uint8_t> slice(const std::vector<uint8_t>& v, size_t at, size_t n) {
@@ -89,7 +96,8 @@ TEST_F(CliUpdate, FullUpdateOnEachLayout) {
         uint32_t group;
     } cases[] = {{"new-502", "GHW7", 0x1E000}, {"new-legacy", "TQMB", 0}}; // TQMB: fixed layout
     std::string pkgPath = sample();
-    UpdatePackage* pkg = ZK_Package_open(pkgPath.c_str());
+    PackagePtr holder = openPackage(pkgPath);
+    UpdatePackage* pkg = holder.get();
     ASSERT_NE(pkg, nullptr);
     for (const auto& c : cases) {
         std::remove(dir.file("flash.bin").c_str());
@@ -130,7 +138,6 @@ TEST_F(CliUpdate, FullUpdateOnEachLayout) {
         }
         EXPECT_NE(j["regions"]["gps"]["date"], "");
     }
-    ZK_Package_close(pkg);
 }
 
 TEST_F(CliUpdate, RefusedPackagesTouchNothing) {
@@ -181,11 +188,11 @@ TEST_F(CliUpdate, ProgramOnlyPackagesTakeTheProgramWriteAlone) {
         auto r = runCli({flash(), "update", path});
         ASSERT_EQ(r.exitCode, 0) << r.err;
         auto after = flashBytes();
-        UpdatePackage* pkg = ZK_Package_open(path.c_str());
+        PackagePtr holder = openPackage(path);
+        UpdatePackage* pkg = holder.get();
         ASSERT_NE(pkg, nullptr);
         EXPECT_EQ(slice(after, 0x9000, 0x3000),
                   std::vector<uint8_t>(pkg->programs[0].image, pkg->programs[0].image + 0x3000));
-        ZK_Package_close(pkg);
         // Only the app flag page and the program changed: no main setting, no data.
         for (size_t i = 0; i < after.size(); ++i)
             if (after[i] != before[i]) {
@@ -201,18 +208,18 @@ TEST_F(CliUpdate, ProvincesChosenOnTheCommandLineAreMergedAndWritten) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("choose provinces"), std::string::npos);
 
-    UpdatePackage* pkg = ZK_Package_open(path.c_str());
+    PackagePtr holder = openPackage(path);
+    UpdatePackage* pkg = holder.get();
     ASSERT_NE(pkg, nullptr);
     int32_t flags[ZK_PROVINCE_COUNT] = {};
     flags[0] = flags[27] = flags[33] = 1;
     ASSERT_EQ(ZK_Package_mergeProvinces(pkg, flags), 1);
     auto f = flashBytes();
     MainSetting ms = mainSettingAt(f, 0x1E000);
-    EXPECT_EQ(ms.gpsSize, (pkg->provinceMerged.size + 4095) / 4096 * 4096);
+    EXPECT_EQ(+ms.gpsSize, (pkg->provinceMerged.size + 4095) / 4096 * 4096);
     EXPECT_EQ(slice(f, ms.gpsAddr, pkg->provinceMerged.size),
               std::vector<uint8_t>(pkg->provinceMerged.data,
                                    pkg->provinceMerged.data + pkg->provinceMerged.size));
-    ZK_Package_close(pkg);
 }
 
 TEST_F(CliUpdate, FailureTexts) {

@@ -180,16 +180,16 @@ TEST_F(MachineTest, ComputedLayoutInBothLayouts) {
         const MainSetting& ms = rig.link->info.mainSetting;
         EXPECT_EQ(rig.link->info.layout502, layout502);
         EXPECT_EQ(std::memcmp(ms.board, "KVN1", 4), 0);
-        EXPECT_EQ(ms.programVersion, 321u);
-        EXPECT_EQ(ms.reservedAddr, base);
-        EXPECT_EQ(ms.reservedSize, 0u);
-        EXPECT_EQ(ms.serverAddr, base);
-        EXPECT_EQ(ms.serverSize, 0x2000u);
-        EXPECT_EQ(ms.gpsAddr, gps);
-        EXPECT_EQ(ms.gpsSize, 0x5000u);
-        EXPECT_EQ(ms.usedEnd, gps + 0x5000);
-        EXPECT_EQ(ms.hasUpdateTool, 1);
-        EXPECT_EQ(ms.magic, ZK_SETTING_MAGIC);
+        EXPECT_EQ(+ms.programVersion, 321u);
+        EXPECT_EQ(+ms.reservedAddr, base);
+        EXPECT_EQ(+ms.reservedSize, 0u);
+        EXPECT_EQ(+ms.serverAddr, base);
+        EXPECT_EQ(+ms.serverSize, 0x2000u);
+        EXPECT_EQ(+ms.gpsAddr, gps);
+        EXPECT_EQ(+ms.gpsSize, 0x5000u);
+        EXPECT_EQ(+ms.usedEnd, gps + 0x5000);
+        EXPECT_EQ(+ms.hasUpdateTool, 1);
+        EXPECT_EQ(+ms.magic, ZK_SETTING_MAGIC);
         auto flash = ZK_Sim_readFlash(rig.sim, group, 4);
         EXPECT_NE(flash, std::vector<uint8_t>(4, 0xFF));
     }
@@ -312,12 +312,12 @@ TEST_F(MachineTest, ResetServerAndUnchangedTrack) {
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_OK);
     ASSERT_EQ(ZK_Link_readInfo(rig.link), 1);
     const DeviceInfo& info = rig.link->info;
-    EXPECT_EQ(info.mainSetting.programVersion, 555u);
-    EXPECT_EQ(info.mainSetting.gpsAddr, before.gpsAddr); // old region places kept
-    EXPECT_EQ(info.mainSetting.voiceAddr, before.voiceAddr);
-    EXPECT_EQ(info.serverSetting.magic, ZK_SETTING_MAGIC);
-    EXPECT_EQ(info.serverSetting.port, 0u);
-    EXPECT_EQ(info.serverSetting.apn[0], '\0');
+    EXPECT_EQ(+info.mainSetting.programVersion, 555u);
+    EXPECT_EQ(+info.mainSetting.gpsAddr, +before.gpsAddr); // old region places kept
+    EXPECT_EQ(+info.mainSetting.voiceAddr, +before.voiceAddr);
+    EXPECT_EQ(+info.serverSetting.magic, ZK_SETTING_MAGIC);
+    EXPECT_EQ(+info.serverSetting.port, 0u);
+    EXPECT_EQ(+info.serverSetting.apn[0], '\0');
 
     // Without resetServer the server quarter holds no valid record.
     Rig plain;
@@ -327,7 +327,7 @@ TEST_F(MachineTest, ResetServerAndUnchangedTrack) {
     o.writeBoot = o.writeProgram = 1;
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(plain.link, &o, pkg), ZK_CHECK_OK);
     ASSERT_EQ(ZK_Link_readInfo(plain.link), 1);
-    EXPECT_EQ(plain.link->info.serverSetting.magic, 0u);
+    EXPECT_EQ(+plain.link->info.serverSetting.magic, 0u);
 }
 
 TEST_F(MachineTest, WriteOrderAndFailureCodes) {
@@ -494,8 +494,8 @@ TEST_F(MachineTest, RoundTripThroughTheDeviceInformation) {
     // check wrote, and the device has the regions where the setting says.
     const MainSetting& ms = rig.link->info.mainSetting;
     EXPECT_EQ(std::memcmp(ms.board, "KVN1", 4), 0);
-    EXPECT_EQ(ms.programVersion, 901u);
-    EXPECT_EQ(ms.gpsAddr, o.gps.address);
+    EXPECT_EQ(+ms.programVersion, 901u);
+    EXPECT_EQ(+ms.gpsAddr, o.gps.address);
     EXPECT_EQ(rig.link->info.layout502, 0u);
     auto gps = ZK_Sim_readFlash(rig.sim, ms.gpsAddr, (uint32_t)pkg->gps.size);
     EXPECT_EQ(gps, std::vector<uint8_t>(pkg->gps.data, pkg->gps.data + pkg->gps.size));
