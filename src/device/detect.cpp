@@ -22,7 +22,6 @@ struct ZK_DetectRegistration {
 
 namespace {
 
-constexpr char kIdentity[] = "vid_0416&pid_b500";
 constexpr char kDiskFormVendor[] = "korvtag";
 constexpr int kHidCapacity = 16;
 
@@ -174,18 +173,9 @@ int ZK_Detect_classifyInterface(const ZK_DeviceNotification* notification) {
     return ZK_CLASS_VOLUME;
 }
 
+// The link's attach uses the same test; one implementation serves both.
 int ZK_Detect_matchHidPath(const char* path) {
-    if (!path)
-        return 0;
-    const size_t n = std::strlen(path), m = sizeof kIdentity - 1;
-    for (size_t i = 0; i + m <= n; ++i) {
-        size_t j = 0;
-        while (j < m && std::tolower((unsigned char)path[i + j]) == kIdentity[j])
-            ++j;
-        if (j == m)
-            return 1;
-    }
-    return 0;
+    return ZK_Link_matchHidPath(path) ? 1 : 0;
 }
 
 int ZK_Detect_attachPath(DeviceLink* link, const char* path, int* hidResult) {
