@@ -171,8 +171,12 @@ int ZK_Cmd_read(CommandChannel* channel, uint32_t address, uint8_t* buffer, uint
     return result;
 }
 
-int ZK_Cmd_write(CommandChannel* channel, uint32_t address, const uint8_t* data, uint32_t length,
-                 uint32_t paramC, uint8_t mode, uint32_t checksum) {
+namespace {
+
+// The write command over `available` bytes of `data`, sending 0xFF past them
+// up to `length`: so a flash write needs no padded copy of its region.
+int writeCommand(CommandChannel* channel, uint32_t address, const uint8_t* data, uint32_t available,
+                 uint32_t length, uint32_t paramC, uint8_t mode, uint32_t checksum) {
     if (address % ZK_FLASH_PAGE)
         return ZK_CMD_ERR_ADDRESS;
     if (length % ZK_FLASH_PAGE)
@@ -193,7 +197,13 @@ int ZK_Cmd_write(CommandChannel* channel, uint32_t address, const uint8_t* data,
         if (chunk > ZK_REPORT_PAYLOAD)
             chunk = ZK_REPORT_PAYLOAD;
         report[0] = 0;
-        std::memcpy(report + 1, data + sent, chunk);
+        uint32_t have = sent < available ? available - sent : 0;
+        if (have > chunk)
+            have = chunk;
+        if (have)
+            std::memcpy(report + 1, data + sent, have);
+        if (have < chunk)
+            std::memset(report + 1 + have, 0xFF, chunk - have);
         if (chunk < ZK_REPORT_PAYLOAD)
             std::memset(report + 1 + chunk, FILL, ZK_REPORT_PAYLOAD - chunk);
         if (!writeFull(hold.port, report)) {
@@ -208,6 +218,13 @@ int ZK_Cmd_write(CommandChannel* channel, uint32_t address, const uint8_t* data,
         result = ZK_CMD_ERR_REPLY;
     notify(channel, ZK_TRANSFER_END, sent, sent);
     return result;
+}
+
+} // namespace
+
+int ZK_Cmd_write(CommandChannel* channel, uint32_t address, const uint8_t* data, uint32_t length,
+                 uint32_t paramC, uint8_t mode, uint32_t checksum) {
+    return writeCommand(channel, address, data, length, length, paramC, mode, checksum);
 }
 
 int ZK_Cmd_complete(CommandChannel* channel) {
@@ -255,23 +272,13 @@ int ZK_Flash_write(CommandChannel* channel, uint32_t address, const void* data, 
     uint32_t raised = 0;
     if (!pageLength(length, &raised))
         return 0;
-    uint8_t* buffer = (uint8_t*)ZK_Mem_alloc(raised);
-    if (!buffer)
-        return 0;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
     uint32_t fill = raised - length;
-    uint32_t checksum;
-    std::memcpy(buffer, data, length);
-    if (scrambled) {
-        // The device checks the image it will unpack, not the bytes it is sent.
-        ZK_Data_descramble(length, buffer);
-        checksum = ZK_Bytes_sum(buffer, length) + 255u * fill;
-        std::memcpy(buffer, data, length);
-        std::memset(buffer + length, 0xFF, fill);
-    } else {
-        std::memset(buffer + length, 0xFF, fill);
-        checksum = ZK_Bytes_sum(buffer, raised);
-    }
-    int rc = ZK_Cmd_write(channel, address, buffer, raised, scrambled ? length : 0, mode, checksum);
-    ZK_Mem_free(buffer);
-    return rc == ZK_CMD_OK;
+    // The device checks the image it will unpack, not the bytes it is sent;
+    // either way the padding counts as 0xFF bytes.
+    uint32_t checksum =
+        (scrambled ? ZK_Data_descrambledSum(bytes, length) : ZK_Bytes_sum(bytes, length)) +
+        255u * fill;
+    return writeCommand(channel, address, bytes, length, raised, scrambled ? length : 0, mode,
+                        checksum) == ZK_CMD_OK;
 }

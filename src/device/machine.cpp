@@ -102,13 +102,7 @@ int ZK_Machine_writeProgram(DeviceLink* link, UpdatePackage* package, int standa
     // must not announce a program that never arrives.
     if (!e || !e->loaded || !e->image || e->size == 0)
         return 0;
-    uint8_t* copy = static_cast<uint8_t*>(ZK_Mem_alloc(e->size));
-    if (!copy)
-        return 0;
-    std::memcpy(copy, e->image, e->size);
-    ZK_Data_descramble(e->size, copy);
-    uint32_t sum = ZK_Bytes_sum(copy, e->size);
-    ZK_Mem_free(copy);
+    uint32_t sum = ZK_Data_descrambledSum(e->image, e->size);
 
     uint8_t flag[12];
     ZK_Bytes_putU32le(flag, ZK_SETTING_MAGIC);

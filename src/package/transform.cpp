@@ -183,6 +183,31 @@ void ZK_Data_descramble(size_t length, uint8_t* buffer) {
         ZK_Bytes_putU32le(p, foldHalves(ZK_Bytes_u32le(p)) ^ key);
 }
 
+uint32_t ZK_Data_descrambledSum(const uint8_t* data, size_t length) {
+    if (!data)
+        return 0;
+    uint32_t key = ZK_DESCRAMBLE_SEED, bytes = 0;
+    size_t words = length / 4;
+    const uint8_t* p = data;
+    auto byteSum = [](uint32_t w) {
+        return (w & 0xFF) + ((w >> 8) & 0xFF) + ((w >> 16) & 0xFF) + (w >> 24);
+    };
+    for (; words >= 64; words -= 64) {
+        uint32_t sum = 0;
+        for (int i = 0; i < 64; ++i, p += 4) {
+            uint32_t w = foldHalves(ZK_Bytes_u32le(p)) ^ key;
+            sum += w;
+            bytes += byteSum(w);
+        }
+        key = sum;
+    }
+    for (; words; --words, p += 4)
+        bytes += byteSum(foldHalves(ZK_Bytes_u32le(p)) ^ key);
+    for (size_t i = length & ~(size_t)3; i < length; ++i)
+        bytes += data[i];
+    return bytes;
+}
+
 void ZK_Data_scramble(size_t length, uint8_t* buffer) {
     if (!buffer)
         return;

@@ -31,6 +31,9 @@ void ZK_Data_encipher(uint8_t* buffer, size_t length);
 // Running-XOR descramble in place over length / 4 whole words, from the seed
 // state; 1..3 trailing bytes are left as they are.
 void ZK_Data_descramble(size_t length, uint8_t* buffer);
+// The byte sum that `data` would have after ZK_Data_descramble, without
+// changing it or copying it (the flash-write and app-flag checksums).
+uint32_t ZK_Data_descrambledSum(const uint8_t* data, size_t length);
 // The inverse of ZK_Data_descramble (same word rule).
 void ZK_Data_scramble(size_t length, uint8_t* buffer);
 

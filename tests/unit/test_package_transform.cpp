@@ -190,3 +190,16 @@ TEST(Date, FormatsAndRefusesNonDates) {
 }
 
 } // namespace
+
+TEST(Descramble, SumWithoutACopyMatchesTheDescrambledBytes) {
+    for (size_t n : {0u, 3u, 4u, 255u, 256u, 258u, 1000u, 4099u}) {
+        std::vector<uint8_t> data(n);
+        ZK_Builder_fillPattern(data.data(), n, (uint32_t)n + 1);
+        std::vector<uint8_t> copy = data;
+        ZK_Data_descramble(copy.size(), copy.data());
+        uint32_t want = 0;
+        for (uint8_t b : copy)
+            want += b;
+        EXPECT_EQ(ZK_Data_descrambledSum(data.data(), data.size()), want) << n;
+    }
+}
