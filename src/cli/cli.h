@@ -18,7 +18,7 @@ struct CliContext {
     std::string simFlashFile; // --simulate=FILE: keep the simulated flash there
     std::string simProfile = "new-502";
     std::string devicePath;             // --device PATH
-    std::vector<std::string> simFaults; // --sim-fault SPEC (testing aid)
+    std::vector<std::string> simFaults; // --sim-fault FAULT (testing aid)
     int exitCode = CLI_EXIT_OK;         // set by the command that ran
 };
 

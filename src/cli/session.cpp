@@ -17,8 +17,8 @@ CliSession::~CliSession() {
 
 namespace {
 
-// "KIND[:CODE[:SKIP]]" or "disconnect:REPORTS"; false for a spec that does not parse.
-bool parseFault(const std::string& spec, SimFault* fault) {
+// "KIND[:CODE[:SKIP]]" or "disconnect:REPORTS"; false for a fault text that does not parse.
+bool parseFault(const std::string& text, SimFault* fault) {
     static const struct {
         const char* name;
         SimFaultKind kind;
@@ -29,8 +29,8 @@ bool parseFault(const std::string& spec, SimFault* fault) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        size_t colon = spec.find(':', start);
-        parts.push_back(spec.substr(start, colon == std::string::npos ? colon : colon - start));
+        size_t colon = text.find(':', start);
+        parts.push_back(text.substr(start, colon == std::string::npos ? colon : colon - start));
         if (colon == std::string::npos)
             break;
         start = colon + 1;
@@ -78,10 +78,10 @@ int KorvanaCli_openSession(const CliContext& ctx, CliSession& s, ZK_ProgressCall
                          config.flashFile ? config.flashFile : "");
             return CLI_EXIT_USAGE;
         }
-        for (const auto& spec : ctx.simFaults) {
+        for (const auto& text : ctx.simFaults) {
             SimFault fault;
-            if (!parseFault(spec, &fault)) {
-                std::fprintf(stderr, "--sim-fault: cannot read '%s'\n", spec.c_str());
+            if (!parseFault(text, &fault)) {
+                std::fprintf(stderr, "--sim-fault: cannot read '%s'\n", text.c_str());
                 return CLI_EXIT_USAGE;
             }
             ZK_Sim_injectFault(s.sim, fault);

@@ -89,7 +89,7 @@ class MachineTest : public ::testing::Test {
         ZK_Log_setSink(ZK_Log_consoleSink, nullptr);
     }
 
-    UpdatePackage* build(PackageSpec& spec) {
+    UpdatePackage* build(PackageSpec& contents) {
         PackageBuilder b;
         ZK_Builder_init(&b, ZK_TRAILER_520);
         ZK_Builder_setTitle(&b, "TAVO machine test");
@@ -97,15 +97,15 @@ class MachineTest : public ::testing::Test {
             if (!v.empty())
                 b.regions[slot] = {v.data(), (uint32_t)v.size(), scramble ? 1u : 0u, 0, 0};
         };
-        put(ZK_SLOT_BOOT, spec.boot, true);
-        put(ZK_SLOT_VOICE, spec.voice, false);
-        put(ZK_SLOT_RADAR_MUTE, spec.radarMute, false);
-        put(ZK_SLOT_GPS, spec.gps, true);
-        put(ZK_SLOT_UPDATE_TOOL, spec.updateTool, false);
-        put(ZK_SLOT_OLED, spec.oled, true);
+        put(ZK_SLOT_BOOT, contents.boot, true);
+        put(ZK_SLOT_VOICE, contents.voice, false);
+        put(ZK_SLOT_RADAR_MUTE, contents.radarMute, false);
+        put(ZK_SLOT_GPS, contents.gps, true);
+        put(ZK_SLOT_UPDATE_TOOL, contents.updateTool, false);
+        put(ZK_SLOT_OLED, contents.oled, true);
         std::vector<BuildProgram> programs;
-        for (auto& e : spec.entries)
-            programs.push_back({e, spec.image.data(), (uint32_t)spec.image.size(), 1});
+        for (auto& e : contents.entries)
+            programs.push_back({e, contents.image.data(), (uint32_t)contents.image.size(), 1});
         b.programs = {1, (uint32_t)programs.size(), programs.data()};
         std::string path = dir.file("p" + std::to_string(count++) + ".dzk");
         EXPECT_EQ(ZK_Builder_write(&b, path.c_str(), nullptr), 1);
@@ -148,13 +148,13 @@ TEST_F(MachineTest, FindProgramByBoard) {
 TEST_F(MachineTest, ComputedLayoutInBothLayouts) {
     for (uint32_t layout502 : {1u, 0u}) {
         Rig rig;
-        PackageSpec spec;
-        ProgramEntry& e = spec.entry("KVN1");
+        PackageSpec contents;
+        ProgramEntry& e = contents.entry("KVN1");
         e.layout502 = layout502;
         e.serverSize = 0x1800; // rounded to 0x2000
         e.trackSize = 0x1000;
         e.programVersion = 321;
-        build(spec);
+        build(contents);
         UpdateOptions o = everything();
         ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_OK);
         uint32_t base = layout502 ? 0x21000 : 0x19000;
@@ -197,10 +197,10 @@ TEST_F(MachineTest, ComputedLayoutInBothLayouts) {
 
 TEST_F(MachineTest, TooLargeThenFitsWithSmallerGps) {
     Rig rig("new-502", 0x100000); // 1 MiB flash
-    PackageSpec spec;
-    spec.entry("GHW7").layout502 = 1;
-    spec.gps = pattern(0x100000, 9);
-    build(spec);
+    PackageSpec contents;
+    contents.entry("GHW7").layout502 = 1;
+    contents.gps = pattern(0x100000, 9);
+    build(contents);
     UpdateOptions o = everything();
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_TOO_LARGE);
     uint32_t gpsAddr = 0x21000 + 0x3000 + 0x2000 + 0x1000;
@@ -208,18 +208,18 @@ TEST_F(MachineTest, TooLargeThenFitsWithSmallerGps) {
     EXPECT_EQ(o.gpsAvailable, 0x100000 - gpsAddr);
     EXPECT_TRUE(rig.writes().empty()); // nothing written on result 1
 
-    spec.gps = pattern(0x100000 - gpsAddr, 9);
-    build(spec);
+    contents.gps = pattern(0x100000 - gpsAddr, 9);
+    build(contents);
     o = everything();
     EXPECT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_OK);
 }
 
 TEST_F(MachineTest, NoRoomEvenWithoutGpsReportsZeroAvailable) {
     Rig rig("new-502", 0x100000);
-    PackageSpec spec;
-    spec.entry("GHW7").layout502 = 1;
-    spec.voice = pattern(0x200000, 2);
-    build(spec);
+    PackageSpec contents;
+    contents.entry("GHW7").layout502 = 1;
+    contents.voice = pattern(0x200000, 2);
+    build(contents);
     UpdateOptions o = everything();
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_TOO_LARGE);
     EXPECT_EQ(o.gpsAvailable, 0u); // not a wrapped-around huge number
@@ -267,11 +267,11 @@ TEST_F(MachineTest, CheckResults) {
     };
     for (auto& c : cases) {
         Rig rig;
-        PackageSpec spec;
-        spec.entry("GHW7").layout502 = 1;
+        PackageSpec contents;
+        contents.entry("GHW7").layout502 = 1;
         UpdateOptions o = everything();
-        c.change(spec, o);
-        build(spec);
+        c.change(contents, o);
+        build(contents);
         EXPECT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), c.want) << c.what;
         if (c.want != ZK_CHECK_OK) {
             EXPECT_FALSE(rig.sent(ZK_CMD_ERASE) || rig.sent(ZK_CMD_WRITE)) << c.what;
@@ -281,9 +281,9 @@ TEST_F(MachineTest, CheckResults) {
 
 TEST_F(MachineTest, FixedLayoutBoard) {
     Rig rig;
-    PackageSpec spec;
-    spec.entry("LBRQ");
-    build(spec);
+    PackageSpec contents;
+    contents.entry("LBRQ");
+    build(contents);
     UpdateOptions o = everything();
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_OK);
     EXPECT_EQ(o.voice.address, 0xDE000u);
@@ -300,13 +300,13 @@ TEST_F(MachineTest, FixedLayoutBoard) {
 TEST_F(MachineTest, ResetServerAndUnchangedTrack) {
     Rig rig;
     const MainSetting before = rig.link->info.mainSetting;
-    PackageSpec spec;
-    ProgramEntry& e = spec.entry("GHW7");
+    PackageSpec contents;
+    ProgramEntry& e = contents.entry("GHW7");
     e.layout502 = 1;
     e.resetServer = 1;
     e.trackSize = before.trackSize; // unchanged: no data change at all
     e.programVersion = 555;
-    build(spec);
+    build(contents);
     UpdateOptions o{};
     o.writeBoot = o.writeProgram = 1;
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_OK);
@@ -322,7 +322,7 @@ TEST_F(MachineTest, ResetServerAndUnchangedTrack) {
     // Without resetServer the server quarter holds no valid record.
     Rig plain;
     e.resetServer = 0;
-    build(spec);
+    build(contents);
     o = {};
     o.writeBoot = o.writeProgram = 1;
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(plain.link, &o, pkg), ZK_CHECK_OK);
@@ -335,12 +335,12 @@ TEST_F(MachineTest, WriteOrderAndFailureCodes) {
     const int codes[] = {-7, -4, -5, -6, -6, -3, -3, -2};
     for (int fail = -1; fail < 8; ++fail) {
         Rig rig;
-        PackageSpec spec;
-        ProgramEntry& e = spec.entry("GHW7");
+        PackageSpec contents;
+        ProgramEntry& e = contents.entry("GHW7");
         e.layout502 = 1;
         e.hasOled = 1;
-        spec.oled = pattern(0x1000, 8);
-        build(spec);
+        contents.oled = pattern(0x1000, 8);
+        build(contents);
         UpdateOptions o = everything();
         o.resetSetting = 1;
         o.writeClientId = 1;
@@ -396,12 +396,12 @@ struct LogLines {
 
 TEST_F(MachineTest, LogLines) {
     Rig rig;
-    PackageSpec spec;
-    ProgramEntry& e = spec.entry("GHW7");
+    PackageSpec contents;
+    ProgramEntry& e = contents.entry("GHW7");
     e.layout502 = 1;
     e.serverSize = 0x1000;
     e.trackSize = 0x3000;
-    build(spec);
+    build(contents);
     LogLines log;
     ZK_Log_setSink(LogLines::sink, &log);
     UpdateOptions o = everything();
@@ -430,9 +430,9 @@ TEST_F(MachineTest, LogLines) {
 
 TEST_F(MachineTest, OnlyResetSetting) {
     Rig rig;
-    PackageSpec spec;
-    spec.entry("GHW7").layout502 = 1;
-    build(spec);
+    PackageSpec contents;
+    contents.entry("GHW7").layout502 = 1;
+    build(contents);
     UpdateOptions o{};
     o.resetSetting = 1;
     o.layout502 = 1;
@@ -448,9 +448,9 @@ TEST_F(MachineTest, OnlyResetSetting) {
 
 TEST_F(MachineTest, ProgramAndAppFlag) {
     Rig rig("new-legacy"); // a "TQMB" device
-    PackageSpec spec;
-    spec.entry("TQMA"); // the only entry: written whatever the device's board
-    build(spec);
+    PackageSpec contents;
+    contents.entry("TQMA"); // the only entry: written whatever the device's board
+    build(contents);
     ASSERT_EQ(ZK_Machine_writeProgram(rig.link, pkg, 1), 1);
     auto w = rig.writes();
     ASSERT_EQ(w.size(), 2u);
@@ -463,7 +463,7 @@ TEST_F(MachineTest, ProgramAndAppFlag) {
     EXPECT_EQ(ZK_Bytes_u32le(&flag[0]), ZK_SETTING_MAGIC);
     EXPECT_EQ(ZK_Bytes_u32le(&flag[4]), 1000u);
     // The sum covers the image as it was before the package scrambled it.
-    EXPECT_EQ(ZK_Bytes_u32le(&flag[8]), ZK_Bytes_sum(spec.image.data(), spec.image.size()));
+    EXPECT_EQ(ZK_Bytes_u32le(&flag[8]), ZK_Bytes_sum(contents.image.data(), contents.image.size()));
     EXPECT_EQ(std::vector<uint8_t>(flag.begin() + 12, flag.end()), std::vector<uint8_t>(244, 0xFF));
     auto image = ZK_Sim_readFlash(rig.sim, 0x9000, 1024);
     EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.begin() + 1000),
@@ -482,11 +482,11 @@ TEST_F(MachineTest, ProgramAndAppFlag) {
 
 TEST_F(MachineTest, RoundTripThroughTheDeviceInformation) {
     Rig rig("new-legacy");
-    PackageSpec spec;
-    ProgramEntry& e = spec.entry("KVN1");
+    PackageSpec contents;
+    ProgramEntry& e = contents.entry("KVN1");
     e.trackSize = 0x2000;
     e.programVersion = 901;
-    build(spec);
+    build(contents);
     UpdateOptions o = everything();
     ASSERT_EQ(ZK_Machine_checkParamAndMainSetting(rig.link, &o, pkg), ZK_CHECK_OK);
     ASSERT_EQ(ZK_Machine_write(&o, rig.link, pkg), 0);
@@ -509,11 +509,11 @@ namespace {
 
 TEST_F(MachineTest, PlanDecidesLikeTheCheckWithoutTouchingTheFlash) {
     Rig rig;
-    PackageSpec spec;
-    ProgramEntry& e = spec.entry("GHW7");
+    PackageSpec contents;
+    ProgramEntry& e = contents.entry("GHW7");
     e.layout502 = 1;
     e.trackSize = 0x1000;
-    build(spec);
+    build(contents);
     auto before = ZK_Sim_readFlash(rig.sim, 0, 0x800000);
     UpdateOptions planned = everything();
     MachinePlan plan;
