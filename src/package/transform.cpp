@@ -162,47 +162,46 @@ void ZK_Data_encipher(uint8_t* buffer, size_t length) {
     teaBuffer<false, encipher1>(buffer, length);
 }
 
-void ZK_Data_descramble(size_t length, uint8_t* buffer) {
-    if (!buffer)
-        return;
+namespace {
+
+// Walks the whole words of `data` from the seed state and hands each
+// descrambled word to `take(position, word)`; the key is fixed inside a
+// 256-byte block and the sum of its descrambled words becomes the next key.
+template <class Take> void descrambleWords(const uint8_t* data, size_t length, Take take) {
     uint32_t key = ZK_DESCRAMBLE_SEED;
     size_t words = length / 4;
-    uint8_t* p = buffer;
-    // Whole 256-byte blocks: the key is fixed inside one and the sum of its
-    // descrambled words becomes the next block's key.
+    const uint8_t* p = data;
     for (; words >= 64; words -= 64) {
         uint32_t sum = 0;
         for (int i = 0; i < 64; ++i, p += 4) {
             uint32_t w = foldHalves(ZK_Bytes_u32le(p)) ^ key;
-            ZK_Bytes_putU32le(p, w);
+            take(p, w);
             sum += w;
         }
         key = sum;
     }
     for (; words; --words, p += 4)
-        ZK_Bytes_putU32le(p, foldHalves(ZK_Bytes_u32le(p)) ^ key);
+        take(p, foldHalves(ZK_Bytes_u32le(p)) ^ key);
+}
+
+} // namespace
+
+void ZK_Data_descramble(size_t length, uint8_t* buffer) {
+    if (!buffer)
+        return;
+    // Each word is read before it is replaced, so the walk may write in place.
+    descrambleWords(buffer, length, [buffer](const uint8_t* p, uint32_t w) {
+        ZK_Bytes_putU32le(buffer + (p - buffer), w);
+    });
 }
 
 uint32_t ZK_Data_descrambledSum(const uint8_t* data, size_t length) {
     if (!data)
         return 0;
-    uint32_t key = ZK_DESCRAMBLE_SEED, bytes = 0;
-    size_t words = length / 4;
-    const uint8_t* p = data;
-    auto byteSum = [](uint32_t w) {
-        return (w & 0xFF) + ((w >> 8) & 0xFF) + ((w >> 16) & 0xFF) + (w >> 24);
-    };
-    for (; words >= 64; words -= 64) {
-        uint32_t sum = 0;
-        for (int i = 0; i < 64; ++i, p += 4) {
-            uint32_t w = foldHalves(ZK_Bytes_u32le(p)) ^ key;
-            sum += w;
-            bytes += byteSum(w);
-        }
-        key = sum;
-    }
-    for (; words; --words, p += 4)
-        bytes += byteSum(foldHalves(ZK_Bytes_u32le(p)) ^ key);
+    uint32_t bytes = 0;
+    descrambleWords(data, length, [&bytes](const uint8_t*, uint32_t w) {
+        bytes += (w & 0xFF) + ((w >> 8) & 0xFF) + ((w >> 16) & 0xFF) + (w >> 24);
+    });
     for (size_t i = length & ~(size_t)3; i < length; ++i)
         bytes += data[i];
     return bytes;
