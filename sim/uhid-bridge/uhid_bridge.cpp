@@ -14,6 +14,8 @@
 //
 // Runs until SIGINT/SIGTERM (or --lifetime), then destroys the device
 // ("remove" uevent) and saves the simulated flash file.
+#include "platform/hid.h"
+#include "platform/uhid.h"
 #include "sim.h"
 
 #include <algorithm>
@@ -22,9 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <linux/uhid.h>
-#include <poll.h>
 #include <sched.h>
 #include <string>
 #include <time.h>
@@ -49,7 +48,6 @@ const uint8_t kReportDescriptor[] = {
     0x91, 0x02,       //   Output (Data, Var, Abs)
     0xC0,             // End Collection
 };
-constexpr uint16_t kBusUsb = 0x03;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -82,32 +80,6 @@ struct Scheduling {
         idle = sched_setscheduler(0, SCHED_IDLE, &p) == 0;
     }
 };
-
-int writeEvent(int fd, const uhid_event& event) {
-    for (;;) {
-        ssize_t n = write(fd, &event, sizeof event);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n != (ssize_t)sizeof event) {
-            std::fprintf(stderr, "uhid-bridge: write(/dev/uhid, type %u): %s\n",
-                         (unsigned)event.type, n < 0 ? std::strerror(errno) : "short write");
-            return -1;
-        }
-        return 0;
-    }
-}
-
-// One input report (report id first) as UHID_INPUT2 with its payload.
-int sendInput(int fd, const std::vector<uint8_t>& report) {
-    static uhid_event ev;
-    size_t length = report.empty() ? 0 : report.size() - 1;
-    std::memset(&ev, 0, sizeof ev);
-    ev.type = UHID_INPUT2;
-    ev.u.input2.size = (uint16_t)std::min(length, sizeof ev.u.input2.data);
-    if (length)
-        std::memcpy(ev.u.input2.data, report.data() + 1, ev.u.input2.size);
-    return writeEvent(fd, ev);
-}
 
 double nowS() {
     struct timespec ts;
@@ -179,27 +151,12 @@ int main(int argc, char** argv) {
                          std::strerror(errno));
     }
 
-    int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(stderr, "uhid-bridge: open /dev/uhid: %s\n", std::strerror(errno));
-        ZK_Sim_destroy(sim);
-        return 1;
-    }
-    static uhid_event ev; // 4 KiB and more: not on the stack
-    std::memset(&ev, 0, sizeof ev);
-    ev.type = UHID_CREATE2;
-    std::snprintf((char*)ev.u.create2.name, sizeof ev.u.create2.name, "%s", o.name.c_str());
-    std::snprintf((char*)ev.u.create2.phys, sizeof ev.u.create2.phys, "korvana-uhid/%d",
-                  (int)getpid());
-    std::snprintf((char*)ev.u.create2.uniq, sizeof ev.u.create2.uniq, "%s", o.name.c_str());
-    ev.u.create2.rd_size = sizeof kReportDescriptor;
-    std::memcpy(ev.u.create2.rd_data, kReportDescriptor, sizeof kReportDescriptor);
-    ev.u.create2.bus = kBusUsb;
-    ev.u.create2.vendor = 0x0416;
-    ev.u.create2.product = 0xB500;
-    ev.u.create2.version = 0x0100;
-    if (writeEvent(fd, ev) != 0) {
-        close(fd);
+    ZK_UhidConfig uc{o.name.c_str(), 0x0416, 0xB500, kReportDescriptor, sizeof kReportDescriptor};
+    ZK_UhidDevice* dev = nullptr;
+    int created = ZK_Uhid_create(&uc, &dev);
+    if (created != ZK_HID_OK) {
+        std::fprintf(stderr, "uhid-bridge: cannot create the device on /dev/uhid: %s\n",
+                     ZK_Hid_describe(created));
         ZK_Sim_destroy(sim);
         return 1;
     }
@@ -214,56 +171,17 @@ int main(int argc, char** argv) {
         int timeoutMs = 20; // delayed replies (fault injection) are picked up by this
         if (o.lifetimeS > 0 && nowS() - start >= o.lifetimeS)
             break;
-        struct pollfd pfd = {.fd = fd, .events = POLLIN, .revents = 0};
-        int pr = poll(&pfd, 1, timeoutMs);
-        if (pr < 0 && errno != EINTR) {
-            std::perror("uhid-bridge: poll");
+        ZK_UhidEvent event;
+        if (ZK_Uhid_poll(dev, timeoutMs, &event) != ZK_HID_OK) {
+            std::fprintf(stderr, "uhid-bridge: reading /dev/uhid failed\n");
             rc = 1;
             break;
         }
-        if (pr > 0) {
-            static uhid_event in;
-            ssize_t n = read(fd, &in, sizeof in);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (n <= 0) {
-                std::fprintf(stderr, "uhid-bridge: read /dev/uhid: %s\n",
-                             n < 0 ? std::strerror(errno) : "end of file");
-                rc = 1;
-                break;
-            }
-            switch (in.type) {
-            case UHID_OUTPUT:
-                ++outputs;
-                ZK_Sim_receiveReport(sim, in.u.output.data, in.u.output.size);
-                break;
-            case UHID_GET_REPORT: {
-                // No feature reports: answer at once instead of the kernel's time-out.
-                std::memset(&ev, 0, sizeof ev);
-                ev.type = UHID_GET_REPORT_REPLY;
-                ev.u.get_report_reply.id = in.u.get_report.id;
-                ev.u.get_report_reply.err = EIO;
-                writeEvent(fd, ev);
-                break;
-            }
-            case UHID_SET_REPORT: {
-                std::memset(&ev, 0, sizeof ev);
-                ev.type = UHID_SET_REPORT_REPLY;
-                ev.u.set_report_reply.id = in.u.set_report.id;
-                ev.u.set_report_reply.err = EIO;
-                writeEvent(fd, ev);
-                break;
-            }
-            case UHID_START:
-            case UHID_STOP:
-            case UHID_OPEN:
-            case UHID_CLOSE:
-                if (!o.quiet)
-                    std::fprintf(stderr, "uhid-bridge: event %u\n", (unsigned)in.type);
-                break;
-            default:
-                break;
-            }
+        if (event.kind == ZK_UHID_OUTPUT) {
+            ++outputs;
+            ZK_Sim_receiveReport(sim, event.data, event.size);
+        } else if (event.kind == ZK_UHID_STATE && !o.quiet) {
+            std::fprintf(stderr, "uhid-bridge: %s\n", event.name);
         }
         // One report ahead: the last report of a reply goes out under
         // SCHED_FIFO again, so that the burst the tool writes next is taken
@@ -275,7 +193,10 @@ int main(int argc, char** argv) {
                 sched.sending();
             else
                 sched.waiting();
-            if (sendInput(fd, report) != 0) {
+            // The report id stays behind: the interrupt endpoint sends the payload.
+            if (ZK_Uhid_sendInput(dev, report.data() + (report.empty() ? 0 : 1),
+                                  report.empty() ? 0 : report.size() - 1) != ZK_HID_OK) {
+                std::fprintf(stderr, "uhid-bridge: sending an input report failed\n");
                 rc = 1;
                 g_stop = 1;
                 break;
@@ -285,10 +206,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::memset(&ev, 0, sizeof ev);
-    ev.type = UHID_DESTROY;
-    writeEvent(fd, ev);
-    close(fd);
+    ZK_Uhid_destroy(dev);
     ZK_Sim_destroy(sim); // saves the flash file
     std::fprintf(stderr, "uhid-bridge: destroyed after %lu output and %lu input reports\n", outputs,
                  inputs);
