@@ -5,6 +5,7 @@
 #include "package/keys.h"
 #include "package/package.h"
 #include "package/sample.h"
+#include "support/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -13,7 +14,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iconv.h>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -30,25 +30,6 @@ int fail(const std::string& text) {
     return CLI_EXIT_USAGE;
 }
 
-// iconv between GBK and UTF-8; false when the text does not convert.
-bool convert(const char* to, const char* from, const std::string& in, std::string* out) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1)
-        return false;
-    std::string result(in.size() * 4 + 8, '\0');
-    char* src = const_cast<char*>(in.data());
-    size_t srcLeft = in.size();
-    char* dst = result.data();
-    size_t dstLeft = result.size();
-    size_t rc = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-    iconv_close(cd);
-    if (rc == (size_t)-1 || srcLeft)
-        return false;
-    result.resize(result.size() - dstLeft);
-    *out = result;
-    return true;
-}
-
 // Stored text (GBK or ASCII, up to the first zero) for display: UTF-8, with
 // bytes that are not GBK shown as \xNN.
 std::string displayText(const void* bytes, size_t capacity) {
@@ -58,7 +39,7 @@ std::string displayText(const void* bytes, size_t capacity) {
     bool printable = true;
     for (unsigned char c : raw)
         printable = printable && (c >= 0x20 && c != 0x7F);
-    if (printable && convert("UTF-8", "GBK", raw, &utf8))
+    if (printable && ZK_Text_gbkToUtf8Exact(raw, &utf8))
         return utf8;
     std::string shown;
     char hex[8];
@@ -440,7 +421,7 @@ void Manifest::parseProvinces(const json& obj, const std::string& where, bool le
         if (!e.contains("name") || !e["name"].is_string())
             error(at + ".name", "must be a text");
         std::string gbk;
-        if (!convert("GBK", "UTF-8", e["name"].get<std::string>(), &gbk))
+        if (!ZK_Text_utf8ToGbk(e["name"].get<std::string>(), &gbk))
             error(at + ".name", "cannot be written in GBK");
         if (gbk.size() >= sizeof p.name)
             error(at + ".name", "is longer than 49 GBK bytes");
@@ -498,7 +479,7 @@ void Manifest::parse(const json& root, PackageBuilder* b) {
         if (!root["title"].is_string())
             error("title", "must be a text");
         std::string gbk;
-        if (!convert("GBK", "UTF-8", root["title"].get<std::string>(), &gbk))
+        if (!ZK_Text_utf8ToGbk(root["title"].get<std::string>(), &gbk))
             error("title", "cannot be written in GBK");
         if (gbk.size() > 255)
             error("title", "is longer than 255 bytes");

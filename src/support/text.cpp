@@ -53,6 +53,10 @@ std::string ZK_Text_gbkToUtf8(const char* text, size_t length) {
     return out;
 }
 
+bool ZK_Text_gbkToUtf8Exact(const std::string& text, std::string* out) {
+    return convert("UTF-8", "GBK", text.data(), text.size(), false, out);
+}
+
 bool ZK_Text_utf8ToGbk(const std::string& text, std::string* out) {
     return convert("GBK", "UTF-8", text.data(), text.size(), false, out);
 }
