@@ -1,6 +1,7 @@
 // Discovery commands: devices (what is attached now) and watch (follow
 // arrivals and removals as the main window does, one status line per change).
 #include "cli.h"
+#include "session.h"
 
 #include "app/core/client.h"
 #include "device/detect.h"
@@ -47,20 +48,6 @@ void stderrSink(void*, const char* file, int line, const char* function, int, in
                  ZK_Log_levelName(level), text);
 }
 
-SimDevice* startSimulator(const CliContext& ctx) {
-    SimConfig config;
-    config.profile = ctx.simProfile.c_str();
-    config.flashFile = ctx.simFlashFile.empty() ? nullptr : ctx.simFlashFile.c_str();
-    SimDevice* sim = ZK_Sim_create(config);
-    if (!sim) {
-        std::fprintf(stderr, "Cannot start the simulated device (profile '%s')\n",
-                     ctx.simProfile.c_str());
-        return nullptr;
-    }
-    ZK_Sim_setRawCaptureLimit(sim, 0);
-    return sim;
-}
-
 // Under a test root nothing is ejected: the request is told on stderr instead.
 int ejectDryRun(void*, const ZK_BlockDisk* disk, const ZK_MountEntry* mount) {
     std::fprintf(stderr, "eject requested: %s (mounted %s at %s); not done under --sys-root\n",
@@ -88,10 +75,9 @@ int runDevices(const CliContext& ctx, const DevicesArgs& args) {
     ZK_Log_setSink(args.json ? nullptr : stderrSink, nullptr);
     SimDevice* sim = nullptr;
     if (ctx.simulate) {
-        sim = startSimulator(ctx);
+        sim = KorvanaCli_startSimulator(ctx);
         if (!sim)
             return CLI_EXIT_USAGE;
-        ZK_Sim_plug(sim);
     }
 
     std::vector<ZK_HidDeviceInfo> hid(HID_LIST_CAPACITY);
@@ -333,11 +319,9 @@ int runWatch(const CliContext& ctx, const WatchArgs& args) {
     ZK_DetectRegistration* registration = nullptr;
     Replugger replugger;
     if (ctx.simulate) {
-        sim = startSimulator(ctx);
+        sim = KorvanaCli_startSimulator(ctx);
         if (!sim)
             rc = CLI_EXIT_USAGE;
-        else
-            ZK_Sim_plug(sim);
     }
     if (rc == CLI_EXIT_OK) {
         // As the window's initialisation: notifications, timers, the link.

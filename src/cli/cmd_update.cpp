@@ -87,6 +87,7 @@ struct UpdateArgs {
     std::string package;
     std::string provinces;
     bool haveProvinces = false;
+    std::vector<int> picked; // --provinces as read before the run
     bool yes = false;
     bool plan = false;
 };
@@ -137,12 +138,8 @@ class TerminalHost : public UpdateHost {
         std::fprintf(stderr,
                      "The GPS data does not fit the device: choose provinces (at most %uK).\n",
                      capacity / 1024);
-        if (args_.haveProvinces) {
-            std::vector<int> picked;
-            std::string bad;
-            (void)parseProvinces(args_.provinces, &picked, &bad); // checked before the run
-            return accept(package, capacity, picked, flags, chosen) ? 0 : 1;
-        }
+        if (args_.haveProvinces)
+            return accept(package, capacity, args_.picked, flags, chosen) ? 0 : 1;
         if (!interactive_) {
             std::fprintf(stderr, "Give them with --provinces (indexes or names).\n");
             return 1;
@@ -257,11 +254,8 @@ int runPlan(const CliContext& ctx, const UpdateArgs& args) {
     bool provincesNeeded = false;
     if (r == ZK_CHECK_TOO_LARGE && args.haveProvinces) {
         provincesNeeded = true;
-        std::vector<int> picked;
-        std::string bad;
-        (void)parseProvinces(args.provinces, &picked, &bad);
         int32_t flags[ZK_PROVINCE_COUNT] = {};
-        for (int i : picked)
+        for (int i : args.picked)
             flags[i] = 1;
         uint32_t capacity = options.gpsAvailable;
         if (!ZK_Package_mergeProvinces(package, flags)) {
@@ -331,16 +325,15 @@ int runPlan(const CliContext& ctx, const UpdateArgs& args) {
     return CLI_EXIT_OK;
 }
 
-int runUpdate(const CliContext& ctx, const UpdateArgs& args) {
+int runUpdate(const CliContext& ctx, UpdateArgs& args) {
     if (access(args.package.c_str(), R_OK) != 0) {
         std::fprintf(stderr, "%s: cannot be read: %s\n", args.package.c_str(),
                      std::strerror(errno));
         return CLI_EXIT_USAGE;
     }
     if (args.haveProvinces) {
-        std::vector<int> picked;
         std::string bad;
-        if (!parseProvinces(args.provinces, &picked, &bad)) {
+        if (!parseProvinces(args.provinces, &args.picked, &bad)) {
             std::fprintf(stderr, "--provinces: unknown province '%s'\n", bad.c_str());
             return CLI_EXIT_USAGE;
         }

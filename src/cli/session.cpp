@@ -64,31 +64,41 @@ bool parseFault(const std::string& text, SimFault* fault) {
 
 } // namespace
 
+SimDevice* KorvanaCli_startSimulator(const CliContext& ctx) {
+    SimConfig config;
+    config.profile = ctx.simProfile.c_str();
+    config.flashFile = ctx.simFlashFile.empty() ? nullptr : ctx.simFlashFile.c_str();
+    std::vector<SimFault> faults;
+    for (const auto& text : ctx.simFaults) {
+        SimFault fault;
+        if (!parseFault(text, &fault)) {
+            std::fprintf(stderr, "--sim-fault: cannot read '%s'\n", text.c_str());
+            return nullptr;
+        }
+        faults.push_back(fault);
+    }
+    SimDevice* sim = ZK_Sim_create(config);
+    if (!sim) {
+        std::fprintf(stderr, "Cannot start the simulated device (profile '%s'%s%s)\n",
+                     ctx.simProfile.c_str(), config.flashFile ? ", flash file " : "",
+                     config.flashFile ? config.flashFile : "");
+        return nullptr;
+    }
+    for (const SimFault& fault : faults)
+        ZK_Sim_injectFault(sim, fault);
+    // A command line run never inspects the raw reports; keep none.
+    ZK_Sim_setRawCaptureLimit(sim, 0);
+    ZK_Sim_plug(sim);
+    return sim;
+}
+
 int KorvanaCli_openSession(const CliContext& ctx, CliSession& s, ZK_ProgressCallback progress,
                            void* progressUser) {
     std::string path = ctx.devicePath;
     if (ctx.simulate) {
-        SimConfig config;
-        config.profile = ctx.simProfile.c_str();
-        config.flashFile = ctx.simFlashFile.empty() ? nullptr : ctx.simFlashFile.c_str();
-        s.sim = ZK_Sim_create(config);
-        if (!s.sim) {
-            std::fprintf(stderr, "Cannot start the simulated device (profile '%s'%s%s)\n",
-                         ctx.simProfile.c_str(), config.flashFile ? ", flash file " : "",
-                         config.flashFile ? config.flashFile : "");
+        s.sim = KorvanaCli_startSimulator(ctx);
+        if (!s.sim)
             return CLI_EXIT_USAGE;
-        }
-        for (const auto& text : ctx.simFaults) {
-            SimFault fault;
-            if (!parseFault(text, &fault)) {
-                std::fprintf(stderr, "--sim-fault: cannot read '%s'\n", text.c_str());
-                return CLI_EXIT_USAGE;
-            }
-            ZK_Sim_injectFault(s.sim, fault);
-        }
-        // A command line run never inspects the raw reports; keep none.
-        ZK_Sim_setRawCaptureLimit(s.sim, 0);
-        ZK_Sim_plug(s.sim);
         if (path.empty())
             path = ZK_Sim_path(s.sim);
     }

@@ -17,6 +17,11 @@ struct CliSession {
     ~CliSession(); // releases the link, then the simulated device (saving its flash file)
 };
 
+// Creates the simulated device of --simulate, --sim-profile and --sim-fault
+// and plugs it. None (with the reason on stderr) for a bad profile, flash
+// file or fault text. Destroy it with ZK_Sim_destroy.
+[[nodiscard]] SimDevice* KorvanaCli_startSimulator(const CliContext& ctx);
+
 // Creates the link (with the given progress sink) and attaches the device:
 // the simulated one with --simulate, the one at --device, or the first that
 // matches. On failure prints why on stderr and returns the exit code;
