@@ -18,6 +18,21 @@ namespace {
 
 constexpr uint32_t kMaxFlashSize = 0x10000000; // 256 MiB
 
+// Moves all `size` bytes with read or write, going on after a signal. False
+// on an error or an early end.
+template <class Io, class Bytes> bool moveAll(int fd, Bytes* data, size_t size, Io io) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = io(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += (size_t)n;
+    }
+    return true;
+}
+
 bool readWhole(const std::string& path, std::vector<uint8_t>& image, bool* exists) {
     *exists = false;
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -26,16 +41,7 @@ bool readWhole(const std::string& path, std::vector<uint8_t>& image, bool* exist
     *exists = true;
     struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size == image.size();
-    size_t done = 0;
-    while (ok && done < image.size()) {
-        ssize_t n = read(fd, image.data() + done, image.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += (size_t)n;
-    }
+    ok = ok && moveAll(fd, image.data(), image.size(), read);
     close(fd);
     return ok;
 }
@@ -49,17 +55,7 @@ bool writeAtomically(const std::string& path, const std::vector<uint8_t>& image)
     int fd = mkstemp(name.data());
     if (fd < 0)
         return false;
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < image.size()) {
-        ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += (size_t)n;
-    }
+    bool ok = moveAll(fd, image.data(), image.size(), write);
     ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
     ok = close(fd) == 0 && ok;
     if (ok && rename(name.data(), path.c_str()) != 0)

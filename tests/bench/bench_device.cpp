@@ -129,14 +129,10 @@ void report(benchmark::State& state, double cpuNs, uint64_t reports) {
     state.counters["reports"] = (double)reports / (double)state.iterations();
 }
 
-void flashThroughSim(benchmark::State& state, bool write) {
-    SimConfig config;
-    config.name = "bench";
-    config.profile = "blank";
-    SimDevice* sim = ZK_Sim_create(config);
-    ZK_Sim_setRawCaptureLimit(sim, 0);
-    ZK_Sim_plug(sim);
-    CommandChannel* channel = openChannel(ZK_Sim_path(sim).c_str());
+// Times one flash transfer per iteration on `channel`; `after` (may be
+// none) runs outside the timing, e.g. to drop the simulator's traffic log.
+template <class After>
+void timeTransfers(benchmark::State& state, CommandChannel* channel, bool write, After after) {
     uint32_t bytes = write ? WRITE_BYTES : READ_BYTES;
     std::vector<uint8_t> buffer(bytes, 0x3C);
     double cpu = 0;
@@ -149,9 +145,20 @@ void flashThroughSim(benchmark::State& state, bool write) {
         if (!ok)
             state.SkipWithError("transfer failed");
         reports += bytes / 64 + 2;
-        ZK_Sim_clearTraffic(sim);
+        after();
     }
     report(state, cpu, reports);
+}
+
+void flashThroughSim(benchmark::State& state, bool write) {
+    SimConfig config;
+    config.name = "bench";
+    config.profile = "blank";
+    SimDevice* sim = ZK_Sim_create(config);
+    ZK_Sim_setRawCaptureLimit(sim, 0);
+    ZK_Sim_plug(sim);
+    CommandChannel* channel = openChannel(ZK_Sim_path(sim).c_str());
+    timeTransfers(state, channel, write, [sim] { ZK_Sim_clearTraffic(sim); });
     ZK_Channel_destroy(channel);
     ZK_Sim_destroy(sim);
 }
@@ -199,20 +206,7 @@ void flashEngineOnly(benchmark::State& state, bool write) {
 void flashTool(benchmark::State& state, bool write) {
     ZK_Hid_registerBackend(&NULL_BACKEND);
     CommandChannel* channel = openChannel("null:0#vid_0416&pid_b500");
-    uint32_t bytes = write ? WRITE_BYTES : READ_BYTES;
-    std::vector<uint8_t> buffer(bytes, 0x3C);
-    double cpu = 0;
-    uint64_t reports = 0;
-    for (auto _ : state) {
-        double t0 = threadCpuNs();
-        int ok = write ? ZK_Flash_write(channel, 0x100000, buffer.data(), bytes, 0, 0)
-                       : ZK_Flash_read(channel, 0, buffer.data(), bytes, 0);
-        cpu += threadCpuNs() - t0;
-        if (!ok)
-            state.SkipWithError("transfer failed");
-        reports += bytes / 64 + 2;
-    }
-    report(state, cpu, reports);
+    timeTransfers(state, channel, write, [] {});
     ZK_Channel_destroy(channel);
     ZK_Hid_unregisterBackend(&NULL_BACKEND);
 }
