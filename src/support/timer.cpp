@@ -8,12 +8,9 @@
 
 struct ZK_Timer {
     ZK_Timer* next;
-    int oneShot;
-    uint32_t period; // ms between runs of a repeating timer
     uint32_t due;
     ZK_TimerFn callback;
     void* arg;
-    int ownsArg;
 };
 
 namespace {
@@ -48,31 +45,11 @@ void insertSorted(TimerService* s, ZK_Timer* t) {
     *link = t;
 }
 
-void freeTimer(ZK_Timer* t) {
-    if (t->ownsArg)
-        ZK_Mem_free(t->arg);
-    ZK_Mem_free(t);
-}
-
-struct RunContext {
-    TimerService* service;
-    ZK_Timer* timer;
-};
-
+// Runs on a pool thread; every timer runs once. The pool owns the record from
+// the hand-over and frees it after the run (or unrun, when it is stopped).
 void runTimer(void* p) {
-    RunContext* rc = static_cast<RunContext*>(p);
-    ZK_Timer* t = rc->timer;
+    ZK_Timer* t = static_cast<ZK_Timer*>(p);
     t->callback(t->arg);
-    if (t->oneShot) {
-        freeTimer(t);
-        return;
-    }
-    TimerService* s = rc->service;
-    ZK_Lock_enter(s->lock);
-    t->due = ZK_Clock_tickMs() + t->period;
-    insertSorted(s, t);
-    ZK_Lock_leave(s->lock);
-    ZK_Cond_signal(s->cond);
 }
 
 void timerThread(ZK_Thread*, void* arg) {
@@ -92,16 +69,9 @@ void timerThread(ZK_Thread*, void* arg) {
             continue;
         }
         s->head = first->next;
-        RunContext* rc = static_cast<RunContext*>(ZK_Mem_alloc(sizeof(RunContext)));
-        if (rc) {
-            rc->service = s;
-            rc->timer = first;
-        }
-        if (!rc || ZK_Pool_submit(s->pool, runTimer, nullptr, rc, 1) != 0) {
-            // The pool refused: the timer is lost, as a refused item is.
-            ZK_Mem_free(rc);
-            freeTimer(first);
-        }
+        // A refused item is not run: the timer is lost, as the pool refuses it.
+        if (ZK_Pool_submit(s->pool, runTimer, nullptr, first, 1) != 0)
+            ZK_Mem_free(first);
     }
     ZK_Lock_leave(s->lock);
 }
@@ -111,7 +81,7 @@ void destroyService(TimerService* s) {
     while (s->head) {
         ZK_Timer* t = s->head;
         s->head = t->next;
-        freeTimer(t);
+        ZK_Mem_free(t);
     }
     ZK_Cond_destroy(s->cond);
     ZK_Lock_destroy(s->lock);
@@ -152,8 +122,6 @@ ZK_Timer* ZK_Timer_after(ZK_TimerFn callback, uint32_t delayMs, void* arg) {
     ZK_Timer* t = static_cast<ZK_Timer*>(ZK_Mem_calloc(1, sizeof(ZK_Timer)));
     if (!t)
         return nullptr;
-    t->oneShot = 1;
-    t->period = delayMs;
     t->callback = callback;
     t->arg = arg;
     ZK_Lock_enter(s->lock);
