@@ -104,13 +104,18 @@ class TerminalHost : public UpdateHost {
     DeviceLink* link() override { return link_; }
     void setButtonsEnabled(bool) override {}
     void setProgressRange(uint32_t maximum) override { maximum_ = maximum ? maximum : 1; }
-    void setProgressPosition(uint32_t position) override { position_ = position; }
+    void setProgressPosition(uint32_t position) override {
+        position_ = position;
+        moved_ = true;
+    }
     void setProgressText(const char* text) override {
         if (!text || !*text) {
             endLine();
             return;
         }
-        bool isProgress = std::strstr(text, "Updated") != nullptr;
+        // The write progress sets a position before each text; a step text comes alone.
+        bool isProgress = moved_;
+        moved_ = false;
         if (!isProgress) {
             endLine();
             std::fprintf(stderr, "%s\n", text);
@@ -205,7 +210,7 @@ class TerminalHost : public UpdateHost {
 
     const UpdateArgs& args_;
     DeviceLink*& link_;
-    bool tty_ = false, interactive_ = false, open_ = false;
+    bool tty_ = false, interactive_ = false, open_ = false, moved_ = false;
     uint32_t maximum_ = 10000, position_ = 0, lastPercent_ = 101, lastDraw_ = 0;
 };
 
