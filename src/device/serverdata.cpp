@@ -33,6 +33,9 @@ const char* ZK_ServerData_failureText(int result) {
 int ZK_ServerData_read(DeviceLink* link, const char* path) {
     if (!ZK_Link_isAttached(link))
         return ZK_SERVERDATA_NO_DEVICE;
+    // Without a whole information read the region's place is not known.
+    if (link->info.readResult != 0)
+        return fail(link, ZK_SERVERDATA_READ_FAIL, nullptr);
     const uint32_t address = link->info.mainSetting.serverAddr;
     const uint32_t size = link->info.mainSetting.serverSize;
 
@@ -63,12 +66,15 @@ int ZK_ServerData_read(DeviceLink* link, const char* path) {
     if (link->progressCallback)
         link->progressCallback(link->progressUser, link, ZK_PROGRESS_VALUE, 10000, p.startTick);
 
-    ByteStream* stream = path ? ZK_Stream_create(path, ZK_STREAM_WRITE) : nullptr;
+    // Written beside the path and renamed over it, so that a failure leaves
+    // an earlier file whole and no partial copy behind.
+    ByteStream* stream = path ? ZK_Stream_create(path, ZK_STREAM_REPLACE) : nullptr;
     if (!stream)
         return fail(link, ZK_SERVERDATA_OPEN_FAIL, buffer);
-    int64_t written = ZK_Stream_write(stream, size, buffer);
+    bool written = (size == 0 || ZK_Stream_write(stream, size, buffer) == (int64_t)size) &&
+                   ZK_Stream_commit(stream);
     ZK_Stream_release(stream);
-    if (written != (int64_t)size)
+    if (!written)
         return fail(link, ZK_SERVERDATA_OPEN_FAIL, buffer);
     ZK_Mem_free(buffer);
     return ZK_SERVERDATA_OK;

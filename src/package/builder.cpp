@@ -4,6 +4,7 @@
 #include "support/mem.h"
 #include "support/stream.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -206,7 +207,8 @@ int ZK_Builder_write(const PackageBuilder* b, const char* path, PackageLayout* l
     PackageLayout placed;
     std::memset(&placed, 0, sizeof placed);
     ByteStream out;
-    if (!ZK_Stream_openFile(&out, path, ZK_STREAM_WRITE))
+    // A failure half-way leaves any earlier file at `path` as it was.
+    if (!ZK_Stream_openFile(&out, path, ZK_STREAM_REPLACE))
         return 0;
     bool cipher = cipherOn(b);
     bool ok = true;
@@ -248,14 +250,11 @@ int ZK_Builder_write(const PackageBuilder* b, const char* path, PackageLayout* l
     }
     placed.trailerOffset = offset;
     placed.fileSize = offset + b->trailerForm;
+    // Buffered writes fail late (a full disk): the commit flushes and syncs.
+    ok = ok && ZK_Stream_commit(&out);
+    int why = errno;
     ZK_Stream_release(&out);
-    if (ok) {
-        // Buffered writes fail late (a full disk): check what actually landed.
-        ByteStream check;
-        ok = ZK_Stream_openFile(&check, path, ZK_STREAM_READ) &&
-             ZK_Stream_size(&check) == (int64_t)placed.fileSize;
-        ZK_Stream_release(&check);
-    }
+    errno = why;
     if (layout)
         *layout = placed;
     return ok ? 1 : 0;

@@ -2,9 +2,15 @@
 
 #include "support/mem.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -118,6 +124,97 @@ bool usable(ByteStream* s) {
     return s && s->handle;
 }
 
+char* dupCounted(const std::string& text) {
+    char* copy = static_cast<char*>(ZK_Mem_alloc(text.size() + 1));
+    if (copy)
+        std::memcpy(copy, text.c_str(), text.size() + 1);
+    return copy;
+}
+
+// A regular file opened for reading, or nothing: a FIFO would block the open
+// and a device or directory would read without end or fail oddly later.
+FILE* openRegularForRead(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    bool known = fstat(fd, &st) == 0;
+    if (!known || !S_ISREG(st.st_mode)) {
+        int why = !known ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = why;
+        return nullptr;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    FILE* f = fdopen(fd, "rb");
+    if (!f)
+        close(fd);
+    return f;
+}
+
+// True when `path` is absent or a regular file, so that writing it cannot
+// block on a FIFO or pour bytes into a device.
+bool writableKind(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return errno == ENOENT;
+    if (S_ISREG(st.st_mode))
+        return true;
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+}
+
+// The temporary file of a replace stream: beside the path (same file
+// system, so the rename is atomic), with the mode the final file would get.
+FILE* openReplacement(ByteStream* stream, const char* path) {
+    std::string full(path);
+    size_t slash = full.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? full : full.substr(slash + 1);
+    std::string temp = dir + "." + base + ".XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    mode_t mode;
+    if (stat(path, &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    FILE* f = nullptr;
+    if (fchmod(fd, mode) == 0)
+        f = fdopen(fd, "wb");
+    stream->replaceTemp = f ? dupCounted(temp) : nullptr;
+    stream->replacePath = f ? dupCounted(full) : nullptr;
+    if (!f || !stream->replaceTemp || !stream->replacePath) {
+        int why = errno ? errno : ENOMEM;
+        if (f)
+            std::fclose(f);
+        else
+            close(fd);
+        unlink(temp.c_str());
+        ZK_Mem_free(stream->replaceTemp);
+        ZK_Mem_free(stream->replacePath);
+        stream->replaceTemp = stream->replacePath = nullptr;
+        errno = why;
+        return nullptr;
+    }
+    return f;
+}
+
+void dropReplacement(ByteStream* stream) {
+    if (stream->replaceTemp)
+        unlink(stream->replaceTemp);
+    ZK_Mem_free(stream->replaceTemp);
+    ZK_Mem_free(stream->replacePath);
+    stream->replaceTemp = stream->replacePath = nullptr;
+}
+
 } // namespace
 
 int ZK_Stream_openFile(ByteStream* stream, const char* path, int mode) {
@@ -128,8 +225,12 @@ int ZK_Stream_openFile(ByteStream* stream, const char* path, int mode) {
     stream->mode = (uint8_t)mode;
     if (!path)
         return 0;
-    const char* how = mode == ZK_STREAM_WRITE ? "wb" : mode == ZK_STREAM_APPEND ? "ab" : "rb";
-    FILE* f = std::fopen(path, how);
+    FILE* f = nullptr;
+    if (mode == ZK_STREAM_READ || mode > ZK_STREAM_REPLACE)
+        f = openRegularForRead(path);
+    else if (writableKind(path))
+        f = mode == ZK_STREAM_REPLACE ? openReplacement(stream, path)
+                                      : std::fopen(path, mode == ZK_STREAM_WRITE ? "wbe" : "abe");
     if (!f)
         return 0;
     stream->handle = f;
@@ -204,10 +305,30 @@ void ZK_Stream_release(ByteStream* stream) {
         if (stream->close)
             stream->close(stream->handle);
     }
+    dropReplacement(stream);
     stream->handle = nullptr;
     stream->refCount = 0;
     if (stream->heapRecord)
         ZK_Mem_free(stream);
+}
+
+int ZK_Stream_commit(ByteStream* stream) {
+    if (!usable(stream) || stream->mode != ZK_STREAM_REPLACE || !stream->replaceTemp ||
+        stream->close != fileClose)
+        return 0;
+    FILE* f = static_cast<FILE*>(stream->handle);
+    // A full disk shows at the flush or the sync, not at the buffered writes.
+    bool ok = std::fflush(f) == 0 && !std::ferror(f) && fsync(fileno(f)) == 0 &&
+              rename(stream->replaceTemp, stream->replacePath) == 0;
+    int why = errno;
+    if (ok) {
+        ZK_Mem_free(stream->replaceTemp);
+        stream->replaceTemp = nullptr;
+    } else {
+        dropReplacement(stream);
+        errno = why ? why : EIO;
+    }
+    return ok ? 1 : 0;
 }
 
 int64_t ZK_Stream_read(ByteStream* stream, size_t count, void* buffer) {

@@ -14,6 +14,10 @@ enum ZK_StreamMode : uint8_t {
     ZK_STREAM_READ = 0,
     ZK_STREAM_WRITE = 1,
     ZK_STREAM_APPEND = 2,
+    // Written to a temporary file beside the path; ZK_Stream_commit renames
+    // it into place, a release without commit removes it. A failure never
+    // leaves a partial file or touches an existing one.
+    ZK_STREAM_REPLACE = 3,
 };
 
 struct ByteStream {
@@ -31,6 +35,10 @@ struct ByteStream {
     // Set for records from ZK_Stream_create, which release frees; records the
     // caller embeds (on the stack, in another record) are left to the caller.
     uint8_t heapRecord;
+    // ZK_STREAM_REPLACE: the temporary file and the final path (counted
+    // allocations, freed by commit or release).
+    char* replaceTemp;
+    char* replacePath;
 };
 
 // The handle of a memory stream.
@@ -41,13 +49,21 @@ struct MemoryBlock {
     uint8_t* end;
 };
 
-// Opens `path` in `mode` ("wb" for 1, "ab" for 2, "rb" otherwise). 1 / 0.
+// Opens `path` in `mode` ("wb" for 1, "ab" for 2, "rb" otherwise; 3 see
+// ZK_STREAM_REPLACE). Only regular files (or, for writing, absent paths) are
+// taken: a FIFO, device node or directory fails at once with errno EINVAL or
+// EISDIR instead of blocking or reading without end. 1 / 0 with errno set.
 [[nodiscard]] int ZK_Stream_openFile(ByteStream* stream, const char* path, int mode);
 // Allocates and opens a file stream; none on failure. Release with ZK_Stream_release.
 [[nodiscard]] ByteStream* ZK_Stream_create(const char* path, int mode);
 // Wraps `block` (not owned), or with none starts an owned buffer of 1024
 // bytes that grows by doubling. 1 / 0.
 [[nodiscard]] int ZK_Stream_openMemory(ByteStream* stream, void* block, size_t length);
+// ZK_STREAM_REPLACE: flushes, syncs and renames the temporary file over the
+// path. 1 done; 0 when any write, the flush, the sync or the rename failed
+// (errno set, the temporary file removed, the path untouched). The stream
+// stays open for release; any other stream returns 0.
+[[nodiscard]] int ZK_Stream_commit(ByteStream* stream);
 // Drops one reference; at zero flushes a write stream, closes the handle and,
 // for a stream from ZK_Stream_create, frees the record.
 void ZK_Stream_release(ByteStream* stream);
