@@ -240,29 +240,48 @@ uint32_t ZK_Cmd_getVersion(CommandChannel* channel) {
     return fixedCommand(channel, ZK_CMD_GET_VERSION, &reply) ? reply.paramB : 0;
 }
 
+int ZK_Cmd_query(CommandChannel* channel, uint8_t code, uint32_t* value) {
+    if (!channel)
+        return ZK_CMD_ERR_NOT_SENT;
+    PortHold hold(channel);
+    if (!sendOn(channel, hold.port, code, ZK_CMD_FIXED_A, ZK_CMD_FIXED_B, 0, 0, 0))
+        return ZK_CMD_ERR_NOT_SENT;
+    CommandBlock reply{};
+    if (!recvReplyOn(channel, hold.port, &reply))
+        return ZK_CMD_ERR_REPLY;
+    if (value)
+        *value = reply.paramB;
+    return ZK_CMD_OK;
+}
+
 uint32_t ZK_Cmd_getFlashSize(CommandChannel* channel) {
     CommandBlock reply{};
     return fixedCommand(channel, ZK_CMD_GET_FLASH_SIZE, &reply) ? reply.paramB : 0;
 }
 
-int ZK_Flash_read(CommandChannel* channel, uint32_t address, void* destination, uint32_t length,
-                  uint8_t mode) {
+int ZK_Flash_readResult(CommandChannel* channel, uint32_t address, void* destination,
+                        uint32_t length, uint8_t mode) {
     if (!ZK_Channel_hasPort(channel) || (length && !destination))
-        return 0;
+        return ZK_CMD_ERR_NOT_SENT;
     uint32_t raised = 0;
     if (!pageLength(length, &raised))
-        return 0;
+        return ZK_CMD_ERR_LENGTH;
     uint8_t* temp = nullptr;
     if (raised) {
         temp = (uint8_t*)ZK_Mem_alloc(raised);
         if (!temp)
-            return 0;
+            return ZK_CMD_ERR_NOT_SENT;
     }
-    int ok = ZK_Cmd_read(channel, address, temp, raised, mode) == ZK_CMD_OK;
-    if (ok && length)
+    int result = ZK_Cmd_read(channel, address, temp, raised, mode);
+    if (result == ZK_CMD_OK && length)
         std::memcpy(destination, temp, length);
     ZK_Mem_free(temp);
-    return ok;
+    return result;
+}
+
+int ZK_Flash_read(CommandChannel* channel, uint32_t address, void* destination, uint32_t length,
+                  uint8_t mode) {
+    return ZK_Flash_readResult(channel, address, destination, length, mode) == ZK_CMD_OK ? 1 : 0;
 }
 
 int ZK_Flash_write(CommandChannel* channel, uint32_t address, const void* data, uint32_t length,

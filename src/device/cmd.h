@@ -84,12 +84,19 @@ static_assert(sizeof(CommandBlock) == ZK_BLOCK_SIZE);
 [[nodiscard]] int ZK_Cmd_complete(CommandChannel* channel);
 [[nodiscard]] int ZK_Cmd_refuse(CommandChannel* channel);
 [[nodiscard]] uint32_t ZK_Cmd_getVersion(CommandChannel* channel);
+// A fixed command whose answer is the reply's paramB (0xF7, 0xFB): ZK_CMD_OK
+// with *value set, -3 not sent or -5 no valid reply (*value untouched), so
+// that a lost reply is never taken for the value 0.
+[[nodiscard]] int ZK_Cmd_query(CommandChannel* channel, uint8_t code, uint32_t* value);
 [[nodiscard]] uint32_t ZK_Cmd_getFlashSize(CommandChannel* channel);
 
 // Reads `length` bytes at `address` (multiple of 256) in whole pages through
 // a temporary buffer; `destination` is untouched on failure. 1 / 0.
+// ZK_Flash_readResult does the same and returns the ZK_CmdResult instead.
 [[nodiscard]] int ZK_Flash_read(CommandChannel* channel, uint32_t address, void* destination,
                                 uint32_t length, uint8_t mode);
+[[nodiscard]] int ZK_Flash_readResult(CommandChannel* channel, uint32_t address, void* destination,
+                                      uint32_t length, uint8_t mode);
 // Writes `data` padded with 0xFF to whole pages. The checksum (paramD) is the
 // byte sum of the padded pages; for a scrambled image it covers the
 // descrambled data plus 255 per fill byte, and paramC carries the unpadded

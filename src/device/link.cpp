@@ -72,10 +72,6 @@ void report(DeviceLink* link, int kind, uint32_t value) {
         link->progressCallback(link->progressUser, link, kind, value, link->progress.startTick);
 }
 
-int readPage(DeviceLink* link, uint32_t address, uint8_t* page, uint8_t mode = 0) {
-    return ZK_Flash_read(link->channel, address, page, ZK_SECTOR_BYTES, mode);
-}
-
 int matchParamForm(const uint8_t* sector) {
     uint32_t sum = ZK_Bytes_u32le(sector);
     const uint8_t* record = sector + 4;
@@ -208,6 +204,27 @@ void ZK_Progress_message(DeviceLink* link, const char* text) {
     report(link, ZK_PROGRESS_TEXT, 10000);
 }
 
+namespace {
+
+// Keeps the first failure of an information read.
+struct ReadLog {
+    DeviceInfo& info;
+    bool note(int result, uint8_t command, uint32_t address) {
+        if (result != ZK_CMD_OK && info.readResult == 0) {
+            info.readResult = result;
+            info.readFailedCommand = command;
+            info.readFailedAddress = address;
+        }
+        return result == ZK_CMD_OK;
+    }
+    bool page(DeviceLink* link, uint32_t address, uint8_t* out, uint8_t mode = 0) {
+        return note(ZK_Flash_readResult(link->channel, address, out, ZK_SECTOR_BYTES, mode),
+                    ZK_CMD_READ, address);
+    }
+};
+
+} // namespace
+
 int ZK_Link_readInfo(DeviceLink* link) {
     if (!link || !link->channel)
         return 0;
@@ -216,41 +233,56 @@ int ZK_Link_readInfo(DeviceLink* link) {
     link->progress.mode = ZK_PROGRESS_OFF;
     std::memset(link->stepText, 0, sizeof link->stepText);
     info.layout502 = 0;
+    info.readResult = 0;
+    info.readFailedCommand = 0;
+    info.readFailedAddress = 0;
+    ReadLog log{info};
 
-    info.bootVersion = ZK_Cmd_getVersion(channel);
-    channel->deviceVersion = info.bootVersion;
-    info.flashSize = info.bootVersion >= FLASH_SIZE_QUERY_VERSION ? ZK_Cmd_getFlashSize(channel)
-                                                                  : DEFAULT_FLASH_SIZE;
+    uint32_t version = 0;
+    if (log.note(ZK_Cmd_query(channel, ZK_CMD_GET_VERSION, &version), ZK_CMD_GET_VERSION, 0))
+        // Only a real answer sets the status rule: a lost reply read as
+        // version 0 would stop checking status words for the whole run.
+        channel->deviceVersion = version;
+    info.bootVersion = version;
+    info.flashSize = DEFAULT_FLASH_SIZE;
+    if (info.bootVersion >= FLASH_SIZE_QUERY_VERSION) {
+        uint32_t size = 0;
+        (void)log.note(ZK_Cmd_query(channel, ZK_CMD_GET_FLASH_SIZE, &size), ZK_CMD_GET_FLASH_SIZE,
+                       0);
+        info.flashSize = size;
+    }
 
     std::memset(&info.mainSetting, 0, sizeof info.mainSetting);
     std::memset(&info.serverSetting, 0, sizeof info.serverSetting);
+    // A tail from an earlier device or read must never travel to this one.
+    std::memset(info.settingTail, 0, sizeof info.settingTail);
     uint32_t clientAddr = ZK_CLIENT_ADDR_LEGACY;
     uint32_t serverSlot = 0;
     uint8_t page[ZK_SECTOR_BYTES];
 
-    if (readPage(link, ZK_GROUP_ADDR_502, page) && slotAccepted(page, MAIN_RECORD)) {
+    if (log.page(link, ZK_GROUP_ADDR_502, page) && slotAccepted(page, MAIN_RECORD)) {
         std::memcpy(&info.mainSetting, page + 4, MAIN_RECORD);
         serverSlot = ZK_GROUP_ADDR_502 + 0x100;
         clientAddr = ZK_CLIENT_ADDR_502;
         info.layout502 = 1;
-        (void)readPage(link, ZK_GROUP_ADDR_502 + 0x200, info.settingTail);
+        (void)log.page(link, ZK_GROUP_ADDR_502 + 0x200, info.settingTail);
     }
     if (boardWord(info.mainSetting) == 0) {
-        if (readPage(link, ZK_GROUP_ADDR_LEGACY, page) && slotAccepted(page, MAIN_RECORD)) {
+        if (log.page(link, ZK_GROUP_ADDR_LEGACY, page) && slotAccepted(page, MAIN_RECORD)) {
             std::memcpy(&info.mainSetting, page + 4, MAIN_RECORD);
             serverSlot = ZK_GROUP_ADDR_LEGACY + 0x100;
             clientAddr = ZK_CLIENT_ADDR_LEGACY;
-            (void)readPage(link, ZK_GROUP_ADDR_LEGACY + 0x200, info.settingTail);
+            (void)log.page(link, ZK_GROUP_ADDR_LEGACY + 0x200, info.settingTail);
         }
     }
     info.noMainSetting = boardWord(info.mainSetting) == 0;
 
-    if (serverSlot && readPage(link, serverSlot, page) && slotAccepted(page, SERVER_RECORD))
+    if (serverSlot && log.page(link, serverSlot, page) && slotAccepted(page, SERVER_RECORD))
         std::memcpy(&info.serverSetting, page + 4, SERVER_RECORD);
 
     info.paramType = -1;
     uint32_t paramAddr = info.layout502 ? ZK_PARAM_ADDR_502 : ZK_PARAM_ADDR_LEGACY;
-    if (readPage(link, paramAddr, page)) {
+    if (log.page(link, paramAddr, page)) {
         std::memcpy(info.paramSector, page, ZK_SECTOR_BYTES);
         info.paramType = matchParamForm(info.paramSector);
         if (info.paramType > 0 && info.mainSetting.magic != ZK_SETTING_MAGIC) {
@@ -268,7 +300,7 @@ int ZK_Link_readInfo(DeviceLink* link) {
         }
     }
 
-    if (!readPage(link, clientAddr, info.clientBlock))
+    if (!log.page(link, clientAddr, info.clientBlock))
         std::memset(info.clientBlock, 0xFF, sizeof info.clientBlock);
 
     if (link->infoCallback && link->infoCallback(link->infoUser, info.clientBlock) == 0) {
@@ -292,10 +324,39 @@ int ZK_Link_readInfo(DeviceLink* link) {
     for (const auto& s : stamps) {
         uint32_t address = 0, size = 0;
         ZK_Link_regionPlace(link, s.region, &address, &size);
-        if (size && readPage(link, address, page, mode))
+        if (size && log.page(link, address, page, mode))
             dateFromPage(page, s.word, s.date);
     }
     return 1;
+}
+
+bool ZK_Link_infoComplete(const DeviceLink* link) {
+    return link && link->info.readResult == 0;
+}
+
+void ZK_Link_infoFailureText(const DeviceLink* link, char* out, size_t capacity) {
+    if (!out || capacity == 0)
+        return;
+    out[0] = 0;
+    if (!link || link->info.readResult == 0)
+        return;
+    const DeviceInfo& info = link->info;
+    const char* what = info.readResult == ZK_CMD_ERR_NOT_SENT ? "could not send"
+                       : info.readResult == ZK_CMD_ERR_DATA   ? "lost data in"
+                                                              : "got no valid reply to";
+    switch (info.readFailedCommand) {
+    case ZK_CMD_GET_VERSION:
+        ZK_Str_format(out, capacity, "the device information read %s the get-version command",
+                      what);
+        break;
+    case ZK_CMD_GET_FLASH_SIZE:
+        ZK_Str_format(out, capacity, "the device information read %s the flash-size command", what);
+        break;
+    default:
+        ZK_Str_format(out, capacity, "the device information read %s the flash read at 0x%X", what,
+                      info.readFailedAddress);
+        break;
+    }
 }
 
 void ZK_Link_regionPlace(const DeviceLink* link, int region, uint32_t* address, uint32_t* size) {
@@ -328,7 +389,7 @@ void ZK_Link_regionPlace(const DeviceLink* link, int region, uint32_t* address, 
 
 int ZK_Link_writeMainSettingGroup(DeviceLink* link, const MainSetting* mainSetting,
                                   const ServerSetting* serverSetting, int layout502) {
-    if (!link || !link->channel)
+    if (!link || !link->channel || !ZK_Link_infoComplete(link))
         return 0;
     const MainSetting* ms = mainSetting ? mainSetting : &link->info.mainSetting;
     uint8_t image[ZK_GROUP_BYTES];
@@ -346,7 +407,7 @@ int ZK_Link_writeMainSettingGroup(DeviceLink* link, const MainSetting* mainSetti
 }
 
 int ZK_Link_writeParamSector(DeviceLink* link, const uint8_t* sector) {
-    if (!link || !link->channel)
+    if (!link || !link->channel || !ZK_Link_infoComplete(link))
         return 0;
     DeviceInfo& info = link->info;
     if (sector)
@@ -394,9 +455,10 @@ void ZK_Link_dateText(const RegionDate* date, char* out, size_t capacity) {
 }
 
 int ZK_Link_dumpInfo(const char* path, DeviceLink* link) {
-    if (!path || !link)
+    // A dump of defaults would pass for what the device holds.
+    if (!path || !link || !ZK_Link_infoComplete(link))
         return 0;
-    ByteStream* stream = ZK_Stream_create(path, ZK_STREAM_WRITE);
+    ByteStream* stream = ZK_Stream_create(path, ZK_STREAM_REPLACE);
     if (!stream)
         return 0;
     const DeviceInfo& info = link->info;
@@ -429,6 +491,7 @@ int ZK_Link_dumpInfo(const char* path, DeviceLink* link) {
                            (int)ms.updateToolSize) >= 0;
     ok &= ZK_Stream_printf(stream, "server version:%s;size:%d\n", serverText, (int)ms.serverSize) >=
           0;
+    ok = ok && ZK_Stream_commit(stream);
     ZK_Stream_release(stream);
     return ok ? 1 : 0;
 }

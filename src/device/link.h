@@ -66,6 +66,13 @@ struct DeviceInfo {
     RegionDate voiceDate;
     RegionDate radarMuteDate;
     RegionDate gpsDate;
+    // 0 when every command of the last information read was answered; else
+    // the first failure's ZK_CmdResult, with the command and the flash
+    // address it asked for. What such a read found is shown but never
+    // written back and never decides a write.
+    int32_t readResult;
+    uint8_t readFailedCommand;
+    uint32_t readFailedAddress;
 };
 
 struct DeviceLink;
@@ -100,16 +107,27 @@ bool ZK_Link_isAttached(const DeviceLink* link);
 // Reads the device information (see DeviceInfo). 1 read and accepted; 0 for
 // no link/channel or a device the info callback refused (it then gets the
 // refuse command, stays attached, and its dates keep the previous values).
-// A stamp word of 0xFFFFFFFF (erased flash) leaves its date zero.
+// A stamp word of 0xFFFFFFFF (erased flash) leaves its date zero. A command
+// that fails on the way is recorded in info.readResult (also with result 1):
+// callers that write must check ZK_Link_infoComplete first. A lost reply to
+// get-version keeps the channel's status rule of the last good answer.
 [[nodiscard]] int ZK_Link_readInfo(DeviceLink* link);
+// True when the last information read got an answer to every command.
+bool ZK_Link_infoComplete(const DeviceLink* link);
+// One line naming what the failed information read asked for, e.g. "no valid
+// reply to the flash read at 0x1E200"; empty when the read was complete.
+void ZK_Link_infoFailureText(const DeviceLink* link, char* out, size_t capacity);
 // Writes the 768-byte main-setting group at 0x1E000 (layout502) or 0x16000:
 // `mainSetting` (none: info.mainSetting), `serverSetting` when given with a
-// valid magic, and info.settingTail. Bytes no record covers are 0xFF. No erase. 1 / 0.
+// valid magic, and info.settingTail. Bytes no record covers are 0xFF. No erase. 1 / 0;
+// 0 without writing when the last information read was incomplete (the tail
+// it would write back may never have been read).
 [[nodiscard]] int ZK_Link_writeMainSettingGroup(DeviceLink* link, const MainSetting* mainSetting,
                                                 const ServerSetting* serverSetting, int layout502);
 // Copies `sector` (256 bytes, optional) over info.paramSector, stores the sum
 // of its record for info.paramType and writes it to the parameter sector of
-// the device's layout. 0 without writing for an unknown form.
+// the device's layout. 0 without writing for an unknown form or after an
+// incomplete information read.
 [[nodiscard]] int ZK_Link_writeParamSector(DeviceLink* link, const uint8_t* sector);
 
 // The board name (at most 4 characters), zero-terminated.
@@ -123,7 +141,8 @@ void ZK_Link_dateText(const RegionDate* date, char* out, size_t capacity);
 enum ZK_LinkRegion { ZK_REGION_VOICE = 0, ZK_REGION_RADAR_MUTE = 1, ZK_REGION_GPS = 2 };
 void ZK_Link_regionPlace(const DeviceLink* link, int region, uint32_t* address, uint32_t* size);
 // Writes the information dump (GBK text) to `path`. 1 written, 0 when the
-// file cannot be created or a write fails.
+// last information read was incomplete, the file cannot be created or a
+// write fails; on 0 an existing file at `path` is left as it was.
 [[nodiscard]] int ZK_Link_dumpInfo(const char* path, DeviceLink* link);
 
 // Progress: kinds and values as in ZK_ProgressKind; values are hundredths of

@@ -146,13 +146,15 @@ int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* pa
     if (options->resetSetting) {
         uint32_t addr = options->layout502 ? ZK_PARAM_ADDR_502 : ZK_PARAM_ADDR_LEGACY;
         ZK_MACHINE_LOG("reset setting data[0x%X][0x%X]", addr, kSector);
-        (void)ZK_Cmd_erase(link->channel, addr, kSector);
+        if (ZK_Cmd_erase(link->channel, addr, kSector) != ZK_CMD_OK)
+            return ZK_MACHINE_ERR_SETTINGS;
     }
     if (options->writeClientId) {
         uint32_t addr = options->layout502 ? ZK_CLIENT_ADDR_502 : ZK_CLIENT_ADDR_LEGACY;
         ZK_MACHINE_LOG("write client id data[0x%X][0x%X]", addr, kSector);
-        (void)ZK_Cmd_erase(link->channel, addr, kSector);
-        (void)ZK_Flash_write(link->channel, addr, package->title, sizeof package->title, 0, 0);
+        if (ZK_Cmd_erase(link->channel, addr, kSector) != ZK_CMD_OK ||
+            !ZK_Flash_write(link->channel, addr, package->title, sizeof package->title, 0, 0))
+            return ZK_MACHINE_ERR_CLIENT;
     }
     ZK_Progress_finish(link);
     (void)ZK_Link_readInfo(link);
@@ -162,6 +164,13 @@ int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* pa
 }
 
 namespace {
+
+// An erase the device was asked for and did not confirm. A length off the
+// sector grid is refused before sending and, as ever, leaves that region
+// as it is (a track size in 256-byte steps).
+bool eraseFailed(int result) {
+    return result != ZK_CMD_OK && result != ZK_CMD_ERR_LENGTH;
+}
 
 void takeAddresses(UpdateOptions* options, const MainSetting& ms) {
     options->voice.address = ms.voiceAddr;
@@ -315,10 +324,9 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
         // anything is erased rather than write it over the boot loader.
         if (options->writeOled)
             return ZK_CHECK_NO_OLED;
-        if (apply) {
-            (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_LEGACY, kSector);
-            (void)ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_502, kSector);
-        }
+        if (apply && (ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_LEGACY, kSector) != ZK_CMD_OK ||
+                      ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_502, kSector) != ZK_CMD_OK))
+            return ZK_CHECK_WRITE_FAILED;
         options->updateTool.size = 0;
         options->voice.address = ZK_FIXED_VOICE_ADDR;
         options->radarMute.address = ZK_FIXED_RADAR_MUTE_ADDR;
@@ -388,19 +396,23 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
     uint32_t groupAddr = options->layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY;
     uint32_t otherAddr = options->layout502 ? ZK_GROUP_ADDR_LEGACY : ZK_GROUP_ADDR_502;
     ZK_CHECK_LOG("write main setting[0x%X]", groupAddr);
-    (void)ZK_Cmd_erase(link->channel, otherAddr, kSector);
+    // A stale group left in the other layout would be read first next time.
+    if (ZK_Cmd_erase(link->channel, otherAddr, kSector) != ZK_CMD_OK)
+        return ZK_CHECK_WRITE_FAILED;
     if (!ZK_Link_writeMainSettingGroup(link, &ms, ss.magic == ZK_SETTING_MAGIC ? &ss : nullptr,
                                        (int)options->layout502))
         return ZK_CHECK_WRITE_FAILED;
     if (ms.serverSize) {
         ZK_CHECK_LOG("reset server data[0x%X][0x%X]", ms.serverAddr, ms.serverSize);
-        if (ms.serverAddr % kSector == 0)
-            (void)ZK_Cmd_erase(link->channel, ms.serverAddr, ms.serverSize);
+        if (ms.serverAddr % kSector == 0 &&
+            eraseFailed(ZK_Cmd_erase(link->channel, ms.serverAddr, ms.serverSize)))
+            return ZK_CHECK_WRITE_FAILED;
     }
     if (ms.trackSize) {
         ZK_CHECK_LOG("reset track data[0x%X][0x%X]", ms.trackAddr, ms.trackSize);
-        if (ms.trackAddr % kSector == 0)
-            (void)ZK_Cmd_erase(link->channel, ms.trackAddr, ms.trackSize);
+        if (ms.trackAddr % kSector == 0 &&
+            eraseFailed(ZK_Cmd_erase(link->channel, ms.trackAddr, ms.trackSize)))
+            return ZK_CHECK_WRITE_FAILED;
     }
     takeAddresses(options, ms);
     return ZK_CHECK_OK;

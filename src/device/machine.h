@@ -76,6 +76,8 @@ enum ZK_MachineResult {
     ZK_MACHINE_ERR_RADAR_MUTE = -5,
     ZK_MACHINE_ERR_UPDATE_TOOL = -6, // also the OLED region
     ZK_MACHINE_ERR_GPS = -7,
+    ZK_MACHINE_ERR_SETTINGS = -8, // the user-settings sector could not be reset
+    ZK_MACHINE_ERR_CLIENT = -9,   // the client block could not be erased or written
 };
 
 // Results of ZK_Machine_checkParamAndMainSetting.
@@ -85,7 +87,7 @@ enum ZK_CheckResult {
     ZK_CHECK_NO_VOICE = 2,     // the chosen voice section is empty
     ZK_CHECK_NO_GPS = 3,       // the chosen GPS section is empty
     ZK_CHECK_NO_OLED = 4,      // OLED required but empty, or a fixed-layout board with OLED
-    ZK_CHECK_WRITE_FAILED = 5, // the main-setting group could not be written
+    ZK_CHECK_WRITE_FAILED = 5, // the main-setting group, or an erase that goes with it, failed
     ZK_CHECK_NO_PROGRAM = 6,   // program not requested, or no entry for the board
     ZK_CHECK_NO_BOOT = 7,      // boot not requested, or its section is empty
 };
@@ -117,7 +119,10 @@ struct MachinePlan {
 // Writes GPS, voice, radar mute, update tool, OLED, program (with app flag)
 // and boot as `options` say, then erases the parameter sector (resetSetting),
 // rewrites the client block (writeClientId), re-reads the information and
-// sends the complete command. ZK_MachineResult; the first failure ends it.
+// sends the complete command. ZK_MachineResult; the first failure ends it,
+// the erase of the settings sector and the client block included (the
+// re-read and the complete command change nothing in the flash and do not
+// fail it).
 [[nodiscard]] int ZK_Machine_write(UpdateOptions* options, DeviceLink* link,
                                    UpdatePackage* package);
 // Writes the app flag and the program image for the device's board. With

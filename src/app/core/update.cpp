@@ -1,8 +1,10 @@
 #include "app/core/update.h"
 
 #include "app/core/client.h"
+#include "device/cmd.h"
 #include "package/merge.h"
 #include "platform/clock.h"
+#include "support/mem.h"
 #include "support/str.h"
 
 #include <cstdio>
@@ -18,7 +20,16 @@ bool regionEmpty(const PackageRegion& r) {
 struct Run {
     std::string errorText;
     int resultCode = 0;
+    std::string cause;
 };
+
+uint32_t mergedRecordCount(const UpdatePackage* package) {
+    uint32_t count = 0;
+    const PackageRegion& merged = package->provinceMerged;
+    if (!merged.data || !ZK_Bytes_readU32LE(merged.data, merged.size, 12, &count))
+        return 0;
+    return count;
+}
 
 void dataPath(UpdateHost& host, UpdatePackage* package, Run& run) {
     DeviceLink* link = host.link();
@@ -39,6 +50,13 @@ void dataPath(UpdateHost& host, UpdatePackage* package, Run& run) {
         }
         if (!ZK_Package_mergeProvinces(package, flags)) {
             run.errorText = ZK_TEXT_OPEN_FAILED;
+            return;
+        }
+        // Only provinces the package lacks: an empty GPS region would replace
+        // the device's camera data with nothing.
+        if (mergedRecordCount(package) == 0) {
+            run.errorText = ZK_TEXT_GPS_TOO_LARGE;
+            run.cause = "none of the chosen provinces has data in this package";
             return;
         }
         options.provincesSelected = (uint32_t)chosen;
@@ -115,6 +133,14 @@ UpdateOutcome ZK_Update_run(UpdateHost& host) {
             run.errorText = ZK_TEXT_OPEN_FAILED;
         } else if (!ZK_Client_titleMatches(package->title, sizeof package->title)) {
             run.errorText = ZK_TEXT_OPEN_FAILED;
+        } else if (!ZK_Link_infoComplete(host.link())) {
+            // What a failed read left (a zero version or flash size, an unread
+            // setting tail or client block) must never decide or feed a write.
+            run.errorText = ZK_TEXT_UPDATE_FAILED;
+            run.resultCode = host.link() ? host.link()->info.readResult : ZK_CMD_ERR_NOT_SENT;
+            char why[160];
+            ZK_Link_infoFailureText(host.link(), why, sizeof why);
+            run.cause = why;
         } else {
             host.setProgressText(ZK_TEXT_UPDATING);
             if (ZK_Update_isProgramOnly(package)) {
@@ -130,6 +156,7 @@ UpdateOutcome ZK_Update_run(UpdateHost& host) {
     host.discardDownloadFiles();
     UpdateOutcome outcome;
     outcome.resultCode = run.resultCode;
+    outcome.cause = run.cause;
     if (!run.errorText.empty()) {
         outcome.success = false;
         outcome.text = run.errorText;

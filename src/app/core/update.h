@@ -59,8 +59,9 @@ class UpdateHost {
 
 struct UpdateOutcome {
     bool success;
-    std::string text; // shown text: the failure text with its "  %d" suffix, or the success text
-    int resultCode;   // last check or write result; 0 when none
+    std::string text;  // shown text: the failure text with its "  %d" suffix, or the success text
+    int resultCode;    // last check or write result; 0 when none
+    std::string cause; // what the lower layers know of a failure, when they know it; else empty
 };
 
 // Runs one update for `host` and returns what it ended with (the host has
