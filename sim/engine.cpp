@@ -110,9 +110,12 @@ void finishWrite(Core& core, Clock::time_point now) {
         if (sum != core.writeChecksum)
             status = kStatusChecksum;
     }
-    if (status == kStatusOk && !core.writeData.empty())
+    if (status == kStatusOk && !core.writeData.empty()) {
         std::memcpy(core.flash.data() + core.writeAddress, core.writeData.data(),
                     core.writeData.size());
+        if (!storeLocked(core, core.writeAddress, core.writeData.size()))
+            status = SIM_STATUS_STORAGE;
+    }
     std::vector<uint8_t>().swap(core.writeData);
     queue(core, makeReply(core, core.writeCode, status, (uint32_t)(core.writeLength / kPageSize)),
           now);
@@ -167,8 +170,11 @@ void serveCommand(Core& core, const uint8_t* payload, Clock::time_point now) {
         uint32_t status = kStatusOk;
         if (!inFlash(core, address, length))
             status = kStatusRange;
-        else if (activeKind(core) != SIM_FAULT_STATUS)
+        else if (activeKind(core) != SIM_FAULT_STATUS) {
             std::memset(core.flash.data() + address, 0xFF, length);
+            if (!storeLocked(core, address, length))
+                status = SIM_STATUS_STORAGE;
+        }
         queue(core, makeReply(core, b.code, status, 0), now);
         return;
     }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,66 +19,97 @@ namespace {
 
 constexpr uint32_t kMaxFlashSize = 0x10000000; // 256 MiB
 
-// Moves all `size` bytes with read or write, going on after a signal. False
-// on an error or an early end.
-template <class Io, class Bytes> bool moveAll(int fd, Bytes* data, size_t size, Io io) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = io(fd, data + done, size - done);
+// Opens (or creates) the flash file and takes its lock. The fd, or -1 with
+// *why set. Never blocks on a FIFO; only a regular file is taken.
+int openFlashFile(const std::string& path, int waitMs, bool* readOnly, std::string* why) {
+    *readOnly = false;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        *readOnly = fd >= 0;
+    }
+    if (fd < 0) {
+        *why = path + ": " + std::strerror(errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = path + ": not a regular file";
+        close(fd);
+        return -1;
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0)
+        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // Another tool on the same device: wait a little, as for a busy hidraw node.
+    for (int waited = 0;; waited += 50) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return fd;
+        if (errno != EWOULDBLOCK || waited >= waitMs)
+            break;
+        usleep(50 * 1000);
+    }
+    *why = path + ": the simulated device is in use by another process";
+    close(fd);
+    return -1;
+}
+
+bool writeAt(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
+    while (length) {
+        ssize_t n = pwrite(fd, data, length, (off_t)offset);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
             return false;
-        done += (size_t)n;
+        }
+        data += n;
+        offset += (uint64_t)n;
+        length -= (uint64_t)n;
     }
     return true;
 }
 
-bool readWhole(const std::string& path, std::vector<uint8_t>& image, bool* exists) {
-    *exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT;
-    *exists = true;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size == image.size();
-    ok = ok && moveAll(fd, image.data(), image.size(), read);
-    close(fd);
-    return ok;
+bool readAll(int fd, uint8_t* data, uint64_t length) {
+    uint64_t offset = 0;
+    while (offset < length) {
+        ssize_t n = pread(fd, data + offset, length - offset, (off_t)offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        offset += (uint64_t)n;
+    }
+    return true;
 }
 
-// Writes the image beside the file and renames it over, so that a crash
-// leaves either the old or the new image.
-bool writeAtomically(const std::string& path, const std::vector<uint8_t>& image) {
-    std::string temp = path + ".XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());
-    if (fd < 0)
-        return false;
-    bool ok = moveAll(fd, image.data(), image.size(), write);
-    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(name.data(), path.c_str()) != 0)
-        ok = false;
-    if (!ok)
-        unlink(name.data());
-    return ok;
-}
-
-bool saveLocked(const Core& core) {
-    if (core.flashFile.empty())
-        return true;
-    if (writeAtomically(core.flashFile, core.flash))
-        return true;
-    ZK_LOG("cannot save the simulated flash to %s: %s", core.flashFile.c_str(),
-           std::strerror(errno));
-    return false;
+void closeFlashFile(Core& core) {
+    if (core.flashFd >= 0)
+        close(core.flashFd); // drops the lock
+    core.flashFd = -1;
 }
 
 } // namespace
 
 namespace sim {
+
+bool storeLocked(Core& core, uint64_t address, uint64_t length) {
+    if (core.flashFile.empty())
+        return true;
+    if (core.flashFd >= 0 && core.flashReadOnly) {
+        errno = EACCES;
+    } else if (core.flashFd >= 0 &&
+               writeAt(core.flashFd, core.flash.data() + address, length, address)) {
+        return true;
+    }
+    if (core.flashSaveErrno == 0) {
+        core.flashSaveErrno = errno ? errno : EIO;
+        ZK_LOG("cannot write the simulated flash to %s: %s", core.flashFile.c_str(),
+               std::strerror(core.flashSaveErrno));
+    }
+    return false;
+}
 
 void plugCore(const std::shared_ptr<Core>& core) {
     std::lock_guard<std::mutex> order(core->plugLock);
@@ -118,21 +150,32 @@ std::vector<std::string> ZK_Sim_profileNames() {
     return sim::profileNames();
 }
 
-SimDevice* ZK_Sim_create(const SimConfig& config) {
-    std::string name = config.name ? config.name : "";
-    if (name.empty() || name.find('#') != std::string::npos || name.size() > 200) {
-        ZK_LOG("bad simulated device name");
+SimDevice* ZK_Sim_create(const SimConfig& config, std::string* why) {
+    std::string reason;
+    auto fail = [&](const std::string& text) -> SimDevice* {
+        ZK_LOG("%s", text.c_str());
+        if (why)
+            *why = text;
         return nullptr;
-    }
+    };
+    std::string name = config.name ? config.name : "";
+    if (name.empty() || name.find('#') != std::string::npos || name.size() > 200)
+        return fail("bad simulated device name");
     if (config.flashSize == 0 || config.flashSize % sim::kSectorSize != 0 ||
         config.flashSize > kMaxFlashSize) {
-        ZK_LOG("bad simulated flash size 0x%X", config.flashSize);
-        return nullptr;
+        char text[64];
+        std::snprintf(text, sizeof text, "bad simulated flash size 0x%X", config.flashSize);
+        return fail(text);
     }
-    if (sim::backendNameInUse(name)) {
-        ZK_LOG("a simulated device named %s already exists", name.c_str());
-        return nullptr;
-    }
+    if (sim::backendNameInUse(name))
+        return fail("a simulated device named " + name + " already exists");
+    std::string profile = config.profile ? config.profile : "blank";
+    bool known = false;
+    for (const std::string& p : sim::profileNames())
+        known = known || p == profile;
+    if (!known)
+        return fail("unknown simulator profile " + profile);
+
     auto core = std::make_shared<Core>();
     core->name = name;
     core->bootVersion = config.bootVersion;
@@ -142,47 +185,61 @@ SimDevice* ZK_Sim_create(const SimConfig& config) {
 
     bool fromFile = false;
     if (!core->flashFile.empty()) {
-        if (!readWhole(core->flashFile, core->flash, &fromFile)) {
-            ZK_LOG("flash file %s is unreadable or not 0x%X bytes", core->flashFile.c_str(),
-                   config.flashSize);
-            return nullptr;
+        core->flashFd =
+            openFlashFile(core->flashFile, config.lockWaitMs, &core->flashReadOnly, &reason);
+        if (core->flashFd < 0)
+            return fail(reason);
+        struct stat st;
+        if (fstat(core->flashFd, &st) != 0) {
+            closeFlashFile(*core);
+            return fail(core->flashFile + ": " + std::strerror(errno));
+        }
+        fromFile = st.st_size != 0;
+        if (fromFile && ((uint64_t)st.st_size != config.flashSize ||
+                         !readAll(core->flashFd, core->flash.data(), config.flashSize))) {
+            char text[64];
+            std::snprintf(text, sizeof text, " is unreadable or not 0x%X bytes", config.flashSize);
+            closeFlashFile(*core);
+            return fail(core->flashFile + text);
         }
     }
     // A kept image is the device's state; the profile only makes a new one.
-    std::string profile = config.profile ? config.profile : "blank";
-    if (!fromFile) {
-        if (!sim::buildProfile(profile, core->flash)) {
-            ZK_LOG("unknown simulator profile %s", profile.c_str());
-            return nullptr;
-        }
-    } else {
-        bool known = false;
-        for (const std::string& p : sim::profileNames())
-            known = known || p == profile;
-        if (!known) {
-            ZK_LOG("unknown simulator profile %s", profile.c_str());
-            return nullptr;
-        }
-    }
+    if (!fromFile)
+        (void)sim::buildProfile(profile, core->flash);
     // A new file is written at once, so that a path that cannot take it
-    // fails here and not silently at the end of the run.
-    if (!fromFile && !saveLocked(*core))
-        return nullptr;
+    // fails here and not at the end of the run.
+    if (!fromFile && !core->flashFile.empty() && !sim::storeLocked(*core, 0, core->flash.size())) {
+        std::string text = core->flashFile + ": " + std::strerror(core->flashSaveErrno);
+        closeFlashFile(*core);
+        return fail(text);
+    }
     sim::backendRegister();
     sim::backendTrack(core);
     return new SimDevice{core};
 }
 
-void ZK_Sim_destroy(SimDevice* device) {
+int ZK_Sim_destroy(SimDevice* device, std::string* why) {
     if (!device)
-        return;
+        return 1;
     sim::unplugCore(device->core);
+    int ok = 1;
     {
         std::lock_guard<std::mutex> guard(device->core->lock);
-        saveLocked(*device->core);
+        Core& core = *device->core;
+        if (core.flashFd >= 0 && !core.flashReadOnly && fsync(core.flashFd) != 0 &&
+            core.flashSaveErrno == 0)
+            core.flashSaveErrno = errno;
+        if (core.flashSaveErrno != 0) {
+            ok = 0;
+            if (why)
+                *why = "cannot save the simulated flash to " + core.flashFile + ": " +
+                       std::strerror(core.flashSaveErrno);
+        }
+        closeFlashFile(core);
     }
     sim::backendUntrack(device->core.get());
     delete device; // open handles keep the core until they are closed
+    return ok;
 }
 
 void ZK_Sim_plug(SimDevice* device) {
@@ -230,15 +287,17 @@ void ZK_Sim_writeFlash(SimDevice* device, uint32_t address, const void* data, ui
         return;
     uint32_t n = std::min(length, core.flashSize - address);
     std::memcpy(core.flash.data() + address, data, n);
+    (void)sim::storeLocked(core, address, n);
 }
 
 int ZK_Sim_saveFlash(SimDevice* device) {
     if (!device)
         return 0;
     std::lock_guard<std::mutex> guard(device->core->lock);
-    if (device->core->flashFile.empty())
+    Core& core = *device->core;
+    if (core.flashFile.empty() || core.flashFd < 0)
         return 0;
-    return saveLocked(*device->core) ? 1 : 0;
+    return sim::storeLocked(core, 0, core.flash.size()) && fsync(core.flashFd) == 0 ? 1 : 0;
 }
 
 std::vector<SimTraffic> ZK_Sim_traffic(const SimDevice* device) {

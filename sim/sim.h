@@ -25,6 +25,7 @@ struct SimConfig {
     uint32_t flashSize = 0x800000;   // bytes; answer of 0xFB and the image size
     const char* flashFile = nullptr; // when set, the image is loaded from and saved to it
     const char* profile = "new-502"; // see ZK_Sim_profileNames(); "blank" = all 0xFF
+    int lockWaitMs = 2000;           // how long to wait for another user of the flash file
 };
 
 // Status words the device answers with (the reply's first parameter).
@@ -35,6 +36,7 @@ enum SimStatus : uint32_t {
     SIM_STATUS_RANGE = 3,             // address + length beyond the flash
     SIM_STATUS_CHECKSUM = 4,          // written data does not match its checksum
     SIM_STATUS_BAD_PARAMS = 5,        // fixed-command words, mode > 1, paramC > length
+    SIM_STATUS_STORAGE = 6,           // the flash file could not take the change
     SIM_STATUS_INJECTED = 0xEE,       // SIM_FAULT_STATUS
     SIM_STATUS_PENDING = 0xFFFFFFFFu, // data phase not finished (or device gone first)
 };
@@ -84,16 +86,27 @@ std::vector<std::string> ZK_Sim_profileNames();
 // Creates a device (not yet plugged). A flash file of the right size is
 // loaded (and the profile not applied); an absent one is written from the
 // profile at once. None on a bad name (in use by a live device), flash size
-// (a nonzero multiple of 4096, at most 256 MiB), profile or flash file.
+// (a nonzero multiple of 4096, at most 256 MiB), profile or flash file, with
+// the reason in *why (optional).
+//
+// The flash file is one device: it stays open and locked (flock) until
+// destroy, and a second device on the same file, in this or another process,
+// waits up to `lockWaitMs` for it and then fails. Every completed erase and
+// write goes straight into the file (in place: a symlink and the file's mode
+// are kept); a change the file cannot take is answered with
+// SIM_STATUS_STORAGE, as a device whose flash failed. A file that cannot be
+// opened for writing is used read-only until something is written.
 //
 // The device stores written bytes as given (no descramble) and ignores the
 // mode byte; erase sets 0xFF. Strict checks answer a nonzero status and leave
 // the flash alone: bad block, unknown code, wrong fixed-command words, mode
 // above 1, paramC above the length, a range beyond the flash, a wrong data
 // checksum. A refused write still takes its data phase.
-[[nodiscard]] SimDevice* ZK_Sim_create(const SimConfig& config);
-// Unplugs, saves the flash file if any, frees.
-void ZK_Sim_destroy(SimDevice* device);
+[[nodiscard]] SimDevice* ZK_Sim_create(const SimConfig& config, std::string* why = nullptr);
+// Unplugs, syncs and unlocks the flash file if any, frees. 1, or 0 when the
+// file missed a change or the sync failed (the reason is logged and in
+// *why, optional): the file then does not hold what the device held.
+int ZK_Sim_destroy(SimDevice* device, std::string* why = nullptr);
 
 // Makes the device visible to ZK_Hid_enumerate/ZK_Hid_open (and fires the
 // hotplug callback with arrival); unplug hides it, fails open handles and
@@ -111,7 +124,8 @@ void ZK_Sim_setHotplugCallback(SimHotplugCallback callback, void* user);
 uint32_t ZK_Sim_flashSize(const SimDevice* device);
 std::vector<uint8_t> ZK_Sim_readFlash(const SimDevice* device, uint32_t address, uint32_t length);
 void ZK_Sim_writeFlash(SimDevice* device, uint32_t address, const void* data, uint32_t length);
-// Saves the image to the flash file now (also done on destroy). 1 / 0.
+// Writes the whole image to the flash file and syncs it (changes are
+// written through anyway). 1 / 0.
 int ZK_Sim_saveFlash(SimDevice* device);
 
 std::vector<SimTraffic> ZK_Sim_traffic(const SimDevice* device);

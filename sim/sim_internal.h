@@ -64,6 +64,12 @@ struct Core {
     uint32_t bootVersion = 0;
     uint32_t flashSize = 0;
     std::string flashFile;
+    // The flash file, held open and locked for the device's whole life so
+    // that two processes never share one simulated device; every completed
+    // erase and write is written through at once.
+    int flashFd = -1;
+    bool flashReadOnly = false;
+    int flashSaveErrno = 0; // first failure to write the file through; 0 none
 
     mutable std::mutex lock;
     std::condition_variable changed; // input queued, unplugged, handle closed
@@ -125,6 +131,9 @@ std::string pathOf(const std::string& name);
 
 // Profiles (profiles.cpp): fills an erased image; false for an unknown name.
 bool buildProfile(const std::string& name, std::vector<uint8_t>& flash);
+// Writes flash[address, address + length) through to the flash file (core
+// locked). False, with flashSaveErrno set, when it could not.
+bool storeLocked(Core& core, uint64_t address, uint64_t length);
 std::vector<std::string> profileNames();
 
 } // namespace sim
