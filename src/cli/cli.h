@@ -20,6 +20,9 @@ struct CliContext {
     std::string devicePath;             // --device PATH
     std::vector<std::string> simFaults; // --sim-fault FAULT (testing aid)
     int exitCode = CLI_EXIT_OK;         // set by the command that ran
+    // Set when the simulated flash file missed a change: the run then fails,
+    // whatever the command printed, since the file is not the device's state.
+    mutable bool simSaveFailed = false;
 };
 
 // Each group adds its subcommands; the callbacks set ctx.exitCode.
@@ -27,3 +30,10 @@ void KorvanaCli_addPackageCommands(CLI::App& app, CliContext& ctx);
 void KorvanaCli_addDeviceCommands(CLI::App& app, CliContext& ctx);
 void KorvanaCli_addUpdateCommands(CLI::App& app, CliContext& ctx);
 void KorvanaCli_addDiscoveryCommands(CLI::App& app, CliContext& ctx);
+
+// A file the command reads: a regular file that can be opened. Otherwise
+// prints "PATH: why" on stderr and returns CLI_EXIT_USAGE; a FIFO, device
+// node or directory is refused at once rather than read or waited on.
+int KorvanaCli_checkInputFile(const std::string& path);
+// A file the command writes: absent, or a regular file. Otherwise as above.
+int KorvanaCli_checkOutputFile(const std::string& path);

@@ -9,7 +9,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -33,6 +35,17 @@ int openSession(const CliContext& ctx, CliSession& s) {
     return KorvanaCli_openSession(ctx, s, onProgress, nullptr);
 }
 
+// Defaults from a read that went wrong would pass for the device's state.
+bool reportIncomplete(const CliSession& s) {
+    if (ZK_Link_infoComplete(s.link))
+        return false;
+    char why[160];
+    ZK_Link_infoFailureText(s.link, why, sizeof why);
+    std::fprintf(stderr, "The device did not answer: %s (code %d).\n", why,
+                 (int)s.link->info.readResult);
+    return true;
+}
+
 std::string hex(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%X", v);
@@ -52,6 +65,8 @@ int runInfo(const CliContext& ctx, bool json) {
     int rc = openSession(ctx, s);
     if (rc != CLI_EXIT_OK)
         return rc;
+    if (reportIncomplete(s))
+        return CLI_EXIT_FAILED;
     const DeviceInfo& info = s.link->info;
     const MainSetting& ms = info.mainSetting;
     char board[8], client[ZK_CLIENT_TEXT_CAPACITY];
@@ -121,11 +136,18 @@ int runInfo(const CliContext& ctx, bool json) {
 }
 
 int runDump(const CliContext& ctx, const std::string& file) {
+    if (int bad = KorvanaCli_checkOutputFile(file))
+        return bad;
     CliSession s;
     int rc = openSession(ctx, s);
     if (rc != CLI_EXIT_OK)
         return rc;
+    if (reportIncomplete(s)) {
+        std::fprintf(stderr, "Write Error!\n");
+        return CLI_EXIT_FAILED;
+    }
     if (!ZK_Link_dumpInfo(file.c_str(), s.link)) {
+        std::fprintf(stderr, "%s: %s\n", file.c_str(), std::strerror(errno));
         std::fprintf(stderr, "Write Error!\n");
         return CLI_EXIT_USAGE;
     }
@@ -134,10 +156,16 @@ int runDump(const CliContext& ctx, const std::string& file) {
 }
 
 int runReadServer(const CliContext& ctx, const std::string& file) {
+    if (int bad = KorvanaCli_checkOutputFile(file))
+        return bad;
     CliSession s;
     int rc = openSession(ctx, s);
     if (rc != CLI_EXIT_OK)
         return rc;
+    if (reportIncomplete(s)) {
+        std::fprintf(stderr, "Write Error!\n");
+        return CLI_EXIT_FAILED;
+    }
     int result = ZK_ServerData_read(s.link, file.c_str());
     if (result == ZK_SERVERDATA_OK) {
         std::printf("Write Ok!\n");

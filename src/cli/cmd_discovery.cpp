@@ -98,7 +98,7 @@ int runDevices(const CliContext& ctx, const DevicesArgs& args) {
         d = 0;
     }
     disks.resize((size_t)d);
-    ZK_Sim_destroy(sim);
+    KorvanaCli_stopSimulator(ctx, sim);
 
     if (args.json) {
         nlohmann::json doc = {{"hid", nlohmann::json::array()}, {"disks", nlohmann::json::array()}};
@@ -408,7 +408,7 @@ int runWatch(const CliContext& ctx, const WatchArgs& args) {
     ZK_Detect_unregisterNotifications(registration);
     ZK_Timer_shutdown();
     ZK_Link_release(link);
-    ZK_Sim_destroy(sim);
+    KorvanaCli_stopSimulator(ctx, sim);
     close(signalFd);
     close(queue.wakeFd);
     pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);

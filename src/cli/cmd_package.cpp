@@ -1,6 +1,7 @@
 // Package commands: build (from a manifest), sample, info.
 #include "cli.h"
 
+#include "app/core/packagecheck.h"
 #include "package/builder.h"
 #include "package/keys.h"
 #include "package/package.h"
@@ -30,28 +31,8 @@ int fail(const std::string& text) {
     return CLI_EXIT_USAGE;
 }
 
-// Stored text (GBK or ASCII, up to the first zero) for display: UTF-8, with
-// bytes that are not GBK shown as \xNN.
 std::string displayText(const void* bytes, size_t capacity) {
-    std::string raw(static_cast<const char*>(bytes),
-                    strnlen(static_cast<const char*>(bytes), capacity));
-    std::string utf8;
-    bool printable = true;
-    for (unsigned char c : raw)
-        printable = printable && (c >= 0x20 && c != 0x7F);
-    if (printable && ZK_Text_gbkToUtf8Exact(raw, &utf8))
-        return utf8;
-    std::string shown;
-    char hex[8];
-    for (unsigned char c : raw) {
-        if (c >= 0x20 && c < 0x7F) {
-            shown += (char)c;
-        } else {
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            shown += hex;
-        }
-    }
-    return shown;
+    return ZK_Text_display(bytes, capacity);
 }
 
 std::string dateText(const RegionDate& date) {
@@ -89,33 +70,8 @@ uint32_t* optionField(ProgramEntry& e, size_t index) {
     return fields[index];
 }
 
-// Regions the trailer names but the reader could not load.
 std::vector<std::string> problems(const UpdatePackage* p) {
-    std::vector<std::string> out;
-    int slots = p->trailerForm == ZK_TRAILER_520 ? ZK_SLOT_COUNT : 5;
-    for (int slot = 1; slot <= slots; ++slot) {
-        const PackageSlotInfo* info = ZK_Package_slotInfo(slot);
-        const PackageSlot& s = p->slots[slot];
-        if (!s.size || (info->needsVersion5 && p->formatVersion < 5))
-            continue;
-        bool loaded;
-        if (slot == ZK_SLOT_PROGRAMS)
-            loaded = p->programCount > 0;
-        else if (slot == ZK_SLOT_PROVINCE_LEGACY)
-            loaded = p->provinceLegacy.size > 0;
-        else if (slot == ZK_SLOT_PROVINCE)
-            loaded = p->province.size > 0;
-        else
-            loaded = ZK_Package_region(p, slot)->size > 0;
-        if (!loaded)
-            out.push_back(std::string("region ") + info->name + " (slot " + std::to_string(slot) +
-                          ") cannot be read");
-    }
-    for (uint32_t i = 0; i < p->programCount; ++i)
-        if (p->programs[i].size && !p->programs[i].loaded)
-            out.push_back("program image " + std::to_string(i) + " (" +
-                          displayText(p->programs[i].board, 4) + ") cannot be read");
-    return out;
+    return ZK_Package_unreadableRegions(p);
 }
 
 json provincesJson(const ProvinceRegion& r, bool legacy) {
@@ -253,6 +209,8 @@ void printInfo(const UpdatePackage* p, const std::string& file, int64_t fileSize
 }
 
 int runInfo(const InfoArgs& args) {
+    if (int bad = KorvanaCli_checkInputFile(args.file))
+        return bad;
     struct stat st;
     if (stat(args.file.c_str(), &st) != 0)
         return fail("cannot open " + args.file + ": " + std::strerror(errno));
@@ -353,6 +311,15 @@ class Manifest {
     }
     const std::vector<uint8_t>& readBytes(const std::string& name, const std::string& where) {
         std::filesystem::path path = base_ / name;
+        // A directory, FIFO or device (think /dev/zero) would block, throw or
+        // read without end; only a regular file of bounded size is taken.
+        struct stat st;
+        if (stat(path.c_str(), &st) != 0)
+            error(where, "cannot read " + path.string() + ": " + std::strerror(errno));
+        if (!S_ISREG(st.st_mode))
+            error(where, path.string() + " is not a regular file");
+        if ((uint64_t)st.st_size > UINT32_MAX)
+            error(where, path.string() + " is larger than 4 GiB");
         std::ifstream in(path, std::ios::binary);
         if (!in)
             error(where, "cannot read " + path.string());
@@ -573,6 +540,10 @@ void Manifest::parse(const json& root, PackageBuilder* b) {
 }
 
 int runBuild(const BuildArgs& args) {
+    if (int bad = KorvanaCli_checkInputFile(args.manifest))
+        return bad;
+    if (int bad = KorvanaCli_checkOutputFile(args.out))
+        return bad;
     std::ifstream in(args.manifest, std::ios::binary);
     if (!in)
         return fail("cannot open " + args.manifest + ": " + std::strerror(errno));
@@ -588,19 +559,27 @@ int runBuild(const BuildArgs& args) {
         return fail(args.manifest + ": " + e.text);
     } catch (const json::exception& e) {
         return fail(args.manifest + ": " + e.what());
+    } catch (const std::exception& e) {
+        return fail(args.manifest + ": " + e.what());
     }
     for (const std::string& note : manifest.notes)
         std::fprintf(stderr, "korvana-cli: note: %s\n", note.c_str());
     PackageLayout layout;
+    errno = 0;
     if (!ZK_Builder_write(&builder, args.out.c_str(), &layout))
-        return fail("cannot write " + args.out);
+        return fail("cannot write " + args.out +
+                    (errno ? ": " + std::string(std::strerror(errno)) : ""));
     std::printf("wrote %s (%llu bytes)\n", args.out.c_str(), (unsigned long long)layout.fileSize);
     return CLI_EXIT_OK;
 }
 
 int runSample(const std::string& out) {
+    if (int bad = KorvanaCli_checkOutputFile(out))
+        return bad;
+    errno = 0;
     if (!ZK_Sample_build(out.c_str()))
-        return fail("cannot write " + out);
+        return fail("cannot write " + out +
+                    (errno ? ": " + std::string(std::strerror(errno)) : ""));
     struct stat st;
     long long size = stat(out.c_str(), &st) == 0 ? (long long)st.st_size : 0;
     std::printf("wrote %s (%lld bytes)\n", out.c_str(), size);

@@ -3,6 +3,7 @@
 #include "session.h"
 
 #include "app/core/client.h"
+#include "app/core/packagecheck.h"
 #include "app/core/update.h"
 #include "package/merge.h"
 #include "platform/clock.h"
@@ -214,6 +215,32 @@ class TerminalHost : public UpdateHost {
     uint32_t maximum_ = 10000, position_ = 0, lastPercent_ = 101, lastDraw_ = 0;
 };
 
+// Opens the package and checks that an update can use it (readable, a
+// package, this build's client) before any device is touched. CLI_EXIT_OK
+// with *out set, else the workflow's text and a cause on stderr and exit 2.
+// Regions that cannot be read are named; the update takes them as absent.
+int openUsablePackage(const std::string& path, UpdatePackage** out) {
+    *out = nullptr;
+    if (int bad = KorvanaCli_checkInputFile(path))
+        return bad;
+    UpdatePackage* package = ZK_Package_open(path.c_str());
+    if (!package) {
+        std::fprintf(stderr, "%s\ncause: %s is not an update package, or it is damaged\n",
+                     ZK_TEXT_OPEN_FAILED, path.c_str());
+        return CLI_EXIT_USAGE;
+    }
+    if (!ZK_Client_titleMatches(package->title, sizeof package->title)) {
+        std::fprintf(stderr, "%s\ncause: the package is for client '%s', this tool for '%s'\n",
+                     ZK_TEXT_OPEN_FAILED, ZK_Text_display(package->title, 4).c_str(), CLIENT_TAG);
+        ZK_Package_close(package);
+        return CLI_EXIT_USAGE;
+    }
+    for (const std::string& problem : ZK_Package_unreadableRegions(package))
+        std::fprintf(stderr, "warning: %s: %s; it is left out\n", path.c_str(), problem.c_str());
+    *out = package;
+    return CLI_EXIT_OK;
+}
+
 void printRegion(const char* name, uint32_t address, uint32_t size) {
     if (size)
         std::printf("  %-12s 0x%07X  %9u bytes\n", name, address, size);
@@ -221,22 +248,22 @@ void printRegion(const char* name, uint32_t address, uint32_t size) {
 
 // --plan: what a run would write where, with nothing sent to the flash.
 int runPlan(const CliContext& ctx, const UpdateArgs& args) {
-    CliSession s;
-    int rc = KorvanaCli_openSession(ctx, s);
-    if (rc != CLI_EXIT_OK)
-        return rc;
-    UpdatePackage* package = ZK_Package_open(args.package.c_str());
-    if (!package) {
-        std::fprintf(stderr, "%s: not an update package, or damaged\n", args.package.c_str());
-        return CLI_EXIT_USAGE;
-    }
+    UpdatePackage* package = nullptr;
+    if (int bad = openUsablePackage(args.package, &package))
+        return bad;
     struct Closer {
         UpdatePackage* p;
         ~Closer() { ZK_Package_close(p); }
     } closer{package};
-    if (!ZK_Client_titleMatches(package->title, sizeof package->title)) {
-        std::fprintf(stderr, "%s (the package is not for client %s)\n", ZK_TEXT_OPEN_FAILED,
-                     CLIENT_TAG);
+    CliSession s;
+    int rc = KorvanaCli_openSession(ctx, s);
+    if (rc != CLI_EXIT_OK)
+        return rc;
+    if (!ZK_Link_infoComplete(s.link)) {
+        char why[160];
+        ZK_Link_infoFailureText(s.link, why, sizeof why);
+        std::fprintf(stderr, "The device did not answer: %s (code %d).\n", why,
+                     (int)s.link->info.readResult);
         return CLI_EXIT_FAILED;
     }
     const DeviceInfo& info = s.link->info;
@@ -331,20 +358,26 @@ int runPlan(const CliContext& ctx, const UpdateArgs& args) {
 }
 
 int runUpdate(const CliContext& ctx, UpdateArgs& args) {
-    if (access(args.package.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "%s: cannot be read: %s\n", args.package.c_str(),
-                     std::strerror(errno));
-        return CLI_EXIT_USAGE;
-    }
     if (args.haveProvinces) {
         std::string bad;
         if (!parseProvinces(args.provinces, &args.picked, &bad)) {
             std::fprintf(stderr, "--provinces: unknown province '%s'\n", bad.c_str());
             return CLI_EXIT_USAGE;
         }
+        if (args.picked.empty()) {
+            std::fprintf(stderr, "--provinces: no province given\n");
+            return CLI_EXIT_USAGE;
+        }
     }
     if (args.plan)
         return runPlan(ctx, args);
+
+    // The package is checked before the device is touched or a question asked.
+    UpdatePackage* checked = nullptr;
+    if (int bad = openUsablePackage(args.package, &checked))
+        return bad;
+    std::vector<std::string> unreadable = ZK_Package_unreadableRegions(checked);
+    ZK_Package_close(checked);
 
     CliSession s;
     TerminalHost host(args, s.link);
@@ -353,6 +386,11 @@ int runUpdate(const CliContext& ctx, UpdateArgs& args) {
         return rc;
     std::fprintf(stderr, "Do not unplug the device while it is being written.\n");
     if (!args.yes && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
+        if (!unreadable.empty())
+            std::fprintf(stderr,
+                         "%zu region(s) of the package cannot be read and will not be "
+                         "written (see the warnings above).\n",
+                         unreadable.size());
         std::fprintf(stderr, "Write %s to the device? [y/N] ", args.package.c_str());
         std::string answer;
         if (!std::getline(std::cin, answer) ||
@@ -362,6 +400,8 @@ int runUpdate(const CliContext& ctx, UpdateArgs& args) {
         }
     }
     UpdateOutcome outcome = ZK_Update_run(host);
+    if (!outcome.success && !outcome.cause.empty())
+        std::fprintf(stderr, "cause: %s\n", outcome.cause.c_str());
     return outcome.success ? CLI_EXIT_OK : CLI_EXIT_FAILED;
 }
 

@@ -52,5 +52,7 @@ int main(int argc, char** argv) {
         int code = app.exit(e);
         return code == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
     }
+    if (ctx.simSaveFailed && ctx.exitCode == CLI_EXIT_OK)
+        return CLI_EXIT_FAILED;
     return ctx.exitCode;
 }

@@ -12,7 +12,18 @@
 
 CliSession::~CliSession() {
     ZK_Link_release(link);
-    ZK_Sim_destroy(sim);
+    if (ctx)
+        KorvanaCli_stopSimulator(*ctx, sim);
+    else
+        (void)ZK_Sim_destroy(sim);
+}
+
+void KorvanaCli_stopSimulator(const CliContext& ctx, SimDevice* sim) {
+    std::string why;
+    if (!ZK_Sim_destroy(sim, &why)) {
+        std::fprintf(stderr, "%s\n", why.c_str());
+        ctx.simSaveFailed = true;
+    }
 }
 
 namespace {
@@ -77,11 +88,10 @@ SimDevice* KorvanaCli_startSimulator(const CliContext& ctx) {
         }
         faults.push_back(fault);
     }
-    SimDevice* sim = ZK_Sim_create(config);
+    std::string why;
+    SimDevice* sim = ZK_Sim_create(config, &why);
     if (!sim) {
-        std::fprintf(stderr, "Cannot start the simulated device (profile '%s'%s%s)\n",
-                     ctx.simProfile.c_str(), config.flashFile ? ", flash file " : "",
-                     config.flashFile ? config.flashFile : "");
+        std::fprintf(stderr, "Cannot start the simulated device: %s\n", why.c_str());
         return nullptr;
     }
     for (const SimFault& fault : faults)
@@ -95,6 +105,7 @@ SimDevice* KorvanaCli_startSimulator(const CliContext& ctx) {
 int KorvanaCli_openSession(const CliContext& ctx, CliSession& s, ZK_ProgressCallback progress,
                            void* progressUser) {
     std::string path = ctx.devicePath;
+    s.ctx = &ctx;
     if (ctx.simulate) {
         s.sim = KorvanaCli_startSimulator(ctx);
         if (!s.sim)

@@ -11,6 +11,7 @@ inline constexpr char KORVANA_CLI_NO_HARDWARE[] = "   No hardware connected!";
 struct CliSession {
     SimDevice* sim = nullptr;
     DeviceLink* link = nullptr;
+    const CliContext* ctx = nullptr; // told when the simulated flash could not be saved
     CliSession() = default;
     CliSession(const CliSession&) = delete;
     CliSession& operator=(const CliSession&) = delete;
@@ -21,6 +22,9 @@ struct CliSession {
 // and plugs it. None (with the reason on stderr) for a bad profile, flash
 // file or fault text. Destroy it with ZK_Sim_destroy.
 [[nodiscard]] SimDevice* KorvanaCli_startSimulator(const CliContext& ctx);
+// Destroys it; a flash file that missed a change is reported on stderr and
+// marks the run failed (ctx.simSaveFailed).
+void KorvanaCli_stopSimulator(const CliContext& ctx, SimDevice* sim);
 
 // Creates the link (with the given progress sink) and attaches the device:
 // the simulated one with --simulate, the one at --device, or the first that

@@ -1,6 +1,7 @@
 #include "support/text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iconv.h>
 
@@ -59,4 +60,26 @@ bool ZK_Text_gbkToUtf8Exact(const std::string& text, std::string* out) {
 
 bool ZK_Text_utf8ToGbk(const std::string& text, std::string* out) {
     return convert("GBK", "UTF-8", text.data(), text.size(), false, out);
+}
+
+std::string ZK_Text_display(const void* bytes, size_t capacity) {
+    std::string raw(static_cast<const char*>(bytes),
+                    strnlen(static_cast<const char*>(bytes), capacity));
+    std::string utf8;
+    bool printable = true;
+    for (unsigned char c : raw)
+        printable = printable && (c >= 0x20 && c != 0x7F);
+    if (printable && ZK_Text_gbkToUtf8Exact(raw, &utf8))
+        return utf8;
+    std::string shown;
+    char hex[8];
+    for (unsigned char c : raw) {
+        if (c >= 0x20 && c < 0x7F) {
+            shown += (char)c;
+        } else {
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        }
+    }
+    return shown;
 }

@@ -13,3 +13,6 @@ std::string ZK_Text_gbkToUtf8(const char* text, size_t length = (size_t)-1);
 [[nodiscard]] bool ZK_Text_gbkToUtf8Exact(const std::string& text, std::string* out);
 // Converts UTF-8 to GBK. False (and *out empty) when a character has no GBK form.
 [[nodiscard]] bool ZK_Text_utf8ToGbk(const std::string& text, std::string* out);
+// Stored text (GBK or ASCII, up to the first zero or `capacity` bytes) for
+// display: UTF-8, with bytes that are not GBK shown as \xNN.
+std::string ZK_Text_display(const void* bytes, size_t capacity);

@@ -77,7 +77,8 @@ TEST(CliDevice, DumpInfo) {
 
     r = runCli({"--simulate", "dump-info", dir.file("no/such/dir/info.txt")});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.err, "Write Error!\n");
+    EXPECT_EQ(r.err,
+              dir.file("no/such/dir/info.txt") + ": No such file or directory\nWrite Error!\n");
 }
 
 // The copy equals the region in the simulated flash, kept in a file.

@@ -55,7 +55,8 @@ class CliUpdate : public ::testing::Test {
         return path;
     }
     // A package whose GPS set does not fit beside the rest, with provinces.
-    std::string provincePackage(std::vector<std::vector<uint8_t>>* records) {
+    std::string provincePackage(std::vector<std::vector<uint8_t>>* records,
+                                int count = ZK_PROVINCE_COUNT) {
         PackageBuilder b;
         ZK_Builder_init(&b, ZK_TRAILER_520);
         ZK_Builder_setTitle(&b, "TAVO province test");
@@ -73,15 +74,15 @@ class CliUpdate : public ::testing::Test {
         program.imageSize = (uint32_t)image.size();
         program.scramble = 1;
         b.programs = {1, 1, &program};
-        std::vector<BuildProvince> provinces(ZK_PROVINCE_COUNT);
+        std::vector<BuildProvince> provinces((size_t)count);
         records->clear();
-        for (int i = 0; i < ZK_PROVINCE_COUNT; ++i) {
+        for (int i = 0; i < count; ++i) {
             records->push_back(pattern(16 * (200 + 10 * (size_t)i), 100 + i));
             std::memcpy(provinces[i].name, ProvinceTable[i], sizeof ProvinceTable[i]);
             provinces[i].recordCount = 200 + 10 * (uint32_t)i;
             provinces[i].records = records->back().data();
         }
-        b.province = {1, 1700000000, 0x5A5A0001, 16, ZK_PROVINCE_COUNT, provinces.data()};
+        b.province = {1, 1700000000, 0x5A5A0001, 16, (uint32_t)count, provinces.data()};
         std::string path = dir.file("provinces.dzk");
         EXPECT_EQ(ZK_Builder_write(&b, path.c_str(), nullptr), 1);
         return path;
@@ -155,7 +156,8 @@ TEST_F(CliUpdate, RefusedPackagesTouchNothing) {
     auto before = flashBytes();
     for (const std::string& p : {other, garbage}) {
         auto r = runCli({flash(), "update", p});
-        EXPECT_EQ(r.exitCode, 1);
+        // Not a usable package: refused as bad input before the device is asked.
+        EXPECT_EQ(r.exitCode, 2);
         // A failure before the machine layer carries no number.
         EXPECT_NE(r.err.find("Open update file failed!\n"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("failed!  "), std::string::npos);
@@ -231,8 +233,6 @@ TEST_F(CliUpdate, FailureTexts) {
     } cases[] = {
         // No terminal and no --provinces: the selection is cancelled.
         {{flash(), "update", provinces}, "Error!The gps data is too large!  1\n"},
-        {{flash(), "update", "--provinces", "", provinces},
-         "Error!The gps data is too large!  1\n"},
         // The check writes the main setting first; the next write is the GPS data.
         {{flash(), "--sim-fault", "status:0xF3:1", "update", sample()}, "Update Failed!  -7\n"},
     };
@@ -243,6 +243,20 @@ TEST_F(CliUpdate, FailureTexts) {
         EXPECT_EQ(r.err.substr(r.err.size() - std::strlen(c.text)), c.text) << r.err;
     }
     EXPECT_EQ(runCli({flash(), "update", "--provinces", "Atlantis", provinces}).exitCode, 2);
+    EXPECT_EQ(runCli({flash(), "update", "--provinces", "", provinces}).exitCode, 2);
+}
+
+// Only provinces the package lacks: refused like an empty selection, and the
+// device's camera data is not replaced by an empty GPS region.
+TEST_F(CliUpdate, SelectionWithoutDataIsRefused) {
+    std::vector<std::vector<uint8_t>> records;
+    std::string path = provincePackage(&records, 10);
+    ASSERT_EQ(runCli({flash(), "info"}).exitCode, 0);
+    auto before = flashBytes();
+    auto r = runCli({flash(), "update", "--yes", "--provinces", "Taiwan,32", path});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(r.err.find("Error!The gps data is too large!  1\n") != std::string::npos) << r.err;
+    EXPECT_EQ(flashBytes(), before);
 }
 
 TEST_F(CliUpdate, UnpluggedDuringTheWriteThenUpdatedAgain) {
