@@ -1,6 +1,6 @@
 // Shows the progress bar at 40 % with a caption and saves what the screen
 // shows to a PNG, to check the two-colour text by eye under a real X server:
-//   xvfb-run -a build/tests/gui/textprogress_shot /tmp/bar.png
+//   xvfb-run -a build/tests/gui/textprogress_shot /tmp/bar.png [CAPTION]
 #include "widgets/textprogress.h"
 
 #include <QApplication>
@@ -15,7 +15,7 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+        std::fprintf(stderr, "usage: %s OUTPUT.png [CAPTION]\n", argv[0]);
         return 2;
     }
     QWidget window;
@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     layout->addWidget(bar);
     window.resize(420, 60);
     window.show();
-    bar->SetWindowText(QStringLiteral("Writing voice data, please do not unplug"));
+    bar->SetWindowText(argc > 2 ? QString::fromUtf8(argv[2])
+                                : QStringLiteral("Writing voice data, please do not unplug"));
     bar->SetPos(40);
 
     // Wait until the window is on screen and painted, then take the screen's pixels.
