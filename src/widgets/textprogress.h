@@ -12,9 +12,11 @@ class CTextProgressCtrl : public QWidget {
     Q_OBJECT
 
   public:
-    // Colours start from the widget's palette (and follow later palette
-    // changes): Highlight for the filled part, HighlightedText for the text
-    // over it, Dark (the button shadow) for the rest, ButtonText over it.
+    // The parent (when given) owns the widget, as for any Qt widget; use it
+    // from the GUI thread only (other threads post their progress to the
+    // window). Colours start from the widget's palette and follow later
+    // palette changes: Highlight for the filled part, HighlightedText for the
+    // text over it, Dark (the button shadow) for the rest, ButtonText over it.
     explicit CTextProgressCtrl(QWidget* parent = nullptr);
     ~CTextProgressCtrl() override;
 
@@ -51,7 +53,7 @@ class CTextProgressCtrl : public QWidget {
     // State, in the order the control keeps it; callers may store m_nMin and
     // m_nMax directly (nothing is repainted by that alone).
     int m_nPos = 0;
-    int m_nStep = 1; // kept for callers; the bar itself never steps
+    int m_nStep = 1; // step size of StepIt
     int m_nMax = 100;
     int m_nMin = 0;
     QString m_strText;         // caption drawn instead of the percentage when not empty
