@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libudev-dev libcurl4-openssl-dev libminizip-dev zlib1g-dev libpng-dev
   libcli11-dev nlohmann-json3-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth fonts-noto-cjk
 )
 if [ "${KORVANA_WITH_VM:-0}" = 1 ]; then
   packages+=(qemu-system-x86 cpio busybox-static udev kmod xz-utils)
