@@ -74,8 +74,9 @@ std::optional<InputReport> makeReply(Core& core, uint8_t code, uint32_t status, 
     encodeBlock(block, reply.bytes.data() + 1);
     if (kind == SIM_FAULT_BAD_CHECKSUM)
         putU32(reply.bytes.data() + 1 + 23, block.checksum + 0x101u);
-    if (kind == SIM_FAULT_DELAY)
+    if (kind == SIM_FAULT_DELAY || kind == SIM_FAULT_LATE_REPLY)
         reply.delayMs = core.active->delayMs;
+    reply.late = kind == SIM_FAULT_LATE_REPLY;
     return reply;
 }
 
@@ -138,8 +139,9 @@ void serveCommand(Core& core, const uint8_t* payload, Clock::time_point now) {
     bool valid = b.headerLength == kHeaderLength && b.signature == kSignature &&
                  b.checksum == blockSum(payload);
 
-    // A new command abandons whatever the last one left unread.
-    core.output.clear();
+    // A new command abandons whatever the last one left unread, but for a
+    // late reply, which like a report in the kernel's queue is already on its way.
+    std::erase_if(core.output, [](const InputReport& r) { return !r.late; });
     core.readRemaining = 0;
     core.readReply.reset();
     core.shortNext = SIZE_MAX;

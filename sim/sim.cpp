@@ -300,6 +300,17 @@ int ZK_Sim_saveFlash(SimDevice* device) {
     return sim::storeLocked(core, 0, core.flash.size()) && fsync(core.flashFd) == 0 ? 1 : 0;
 }
 
+size_t ZK_Sim_pendingInputs(const SimDevice* device) {
+    if (!device)
+        return 0;
+    std::lock_guard<std::mutex> guard(device->core->lock);
+    auto now = Clock::now();
+    size_t n = 0;
+    for (const auto& r : device->core->output)
+        n += r.readyAt <= now;
+    return n;
+}
+
 std::vector<SimTraffic> ZK_Sim_traffic(const SimDevice* device) {
     if (!device)
         return {};

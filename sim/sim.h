@@ -61,6 +61,8 @@ enum SimFaultKind {
     SIM_FAULT_SHORT_REPORT,  // cut the next input report to `shortCount` bytes (the rest is lost)
     SIM_FAULT_DELAY,         // hold the reply `delayMs` (past the 1000 ms bound by default)
     SIM_FAULT_DISCONNECT,    // unplug after `afterReports` further reports (either direction)
+    SIM_FAULT_LATE_REPLY,    // as DELAY, but the reply stays queued past the next command,
+                             // as hidraw keeps a report that came after the tool gave up
 };
 
 struct SimFault {
@@ -127,6 +129,9 @@ void ZK_Sim_writeFlash(SimDevice* device, uint32_t address, const void* data, ui
 // Writes the whole image to the flash file and syncs it (changes are
 // written through anyway). 1 / 0.
 int ZK_Sim_saveFlash(SimDevice* device);
+
+// Input reports queued and due now (none of them read yet).
+size_t ZK_Sim_pendingInputs(const SimDevice* device);
 
 std::vector<SimTraffic> ZK_Sim_traffic(const SimDevice* device);
 void ZK_Sim_clearTraffic(SimDevice* device);

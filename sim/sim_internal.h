@@ -57,6 +57,7 @@ struct InputReport {
     std::vector<uint8_t> bytes;
     Clock::time_point readyAt; // set when queued
     uint32_t delayMs = 0;      // SIM_FAULT_DELAY: held this long once queued
+    bool late = false;         // SIM_FAULT_LATE_REPLY: survives the next command
 };
 
 struct Core {

@@ -36,7 +36,8 @@ bool parseFault(const std::string& text, SimFault* fault) {
     } kinds[] = {{"no-reply", SIM_FAULT_NO_REPLY},     {"bad-signature", SIM_FAULT_BAD_SIGNATURE},
                  {"bad-header", SIM_FAULT_BAD_HEADER}, {"bad-checksum", SIM_FAULT_BAD_CHECKSUM},
                  {"status", SIM_FAULT_STATUS},         {"short", SIM_FAULT_SHORT_REPORT},
-                 {"delay", SIM_FAULT_DELAY},           {"disconnect", SIM_FAULT_DISCONNECT}};
+                 {"delay", SIM_FAULT_DELAY},           {"disconnect", SIM_FAULT_DISCONNECT},
+                 {"late-reply", SIM_FAULT_LATE_REPLY}};
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {

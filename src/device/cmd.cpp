@@ -1,6 +1,7 @@
 #include "device/cmd.h"
 
 #include "package/transform.h"
+#include "support/log.h"
 #include "support/mem.h"
 
 #include <cstring>
@@ -39,6 +40,9 @@ int sendOn(CommandChannel* channel, HidPort* port, uint8_t code, uint32_t a, uin
     putBlock(block, code, a, b, c, mode, d);
     if (!port)
         return 0;
+    // A reply that missed its bound may still be queued: it must not answer this command.
+    if (ZK_Port_drain(port, channel->report, 64) > 0)
+        ZK_LOG("dropped a late reply before command 0x%02X", code);
     uint8_t* report = channel->report;
     std::memset(report, FILL, ZK_REPORT_SIZE);
     report[0] = 0;

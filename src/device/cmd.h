@@ -11,6 +11,7 @@
 
 #include "device/port.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,6 +43,10 @@ constexpr uint32_t ZK_CMD_FIXED_B = 0xABCDEF01u;
 constexpr uint32_t ZK_STATUS_CHECK_VERSION = 1046; // from this boot version on, status counts
 constexpr uint32_t ZK_FLASH_SECTOR = 4096;
 constexpr uint32_t ZK_FLASH_PAGE = 256;
+
+// Sent and read by overlay: the wire and this host must agree on byte order.
+static_assert(std::endian::native == std::endian::little,
+              "the command block needs a little-endian host");
 
 #pragma pack(push, 1)
 // The block as it travels (little-endian on the wire and on this host).

@@ -55,8 +55,8 @@ uint32_t recordSumFor(int32_t paramType) {
 // A slot holds sum word + record; its magic is the record's last word.
 bool slotAccepted(const uint8_t* slot, uint32_t recordSize) {
     uint32_t sum = 0, magic = 0;
-    if (!ZK_Bytes_readU32LE(slot, ZK_SECTOR_BYTES, 0, &sum) ||
-        !ZK_Bytes_readU32LE(slot, ZK_SECTOR_BYTES, 4 + recordSize - 4, &magic))
+    if (!ZK_Bytes_readU32LE(slot, ZK_INFO_PAGE_BYTES, 0, &sum) ||
+        !ZK_Bytes_readU32LE(slot, ZK_INFO_PAGE_BYTES, 4 + recordSize - 4, &magic))
         return false;
     return magic == ZK_SETTING_MAGIC && sum == ZK_Bytes_sum(slot + 4, recordSize);
 }
@@ -75,7 +75,7 @@ void report(DeviceLink* link, int kind, uint32_t value) {
 int matchParamForm(const uint8_t* sector) {
     uint32_t sum = ZK_Bytes_u32le(sector);
     const uint8_t* record = sector + 4;
-    const size_t recordRoom = ZK_SECTOR_BYTES - 4;
+    const size_t recordRoom = ZK_INFO_PAGE_BYTES - 4;
     for (const ParamForm& form : PARAM_FORMS) {
         if (!ZK_Bytes_inRange(recordRoom, 0, form.summed))
             continue;
@@ -94,7 +94,7 @@ int matchParamForm(const uint8_t* sector) {
 void dateFromPage(const uint8_t* page, int word, RegionDate* date) {
     uint32_t seconds = 0;
     // An erased word is no stamp, not 2106-02-07.
-    if (ZK_Bytes_readU32LE(page, ZK_SECTOR_BYTES, (size_t)word * 4, &seconds) &&
+    if (ZK_Bytes_readU32LE(page, ZK_INFO_PAGE_BYTES, (size_t)word * 4, &seconds) &&
         seconds != 0xFFFFFFFFu)
         ZK_Date_fromSeconds(seconds, date);
 }
@@ -218,7 +218,7 @@ struct ReadLog {
         return result == ZK_CMD_OK;
     }
     bool page(DeviceLink* link, uint32_t address, uint8_t* out, uint8_t mode = 0) {
-        return note(ZK_Flash_readResult(link->channel, address, out, ZK_SECTOR_BYTES, mode),
+        return note(ZK_Flash_readResult(link->channel, address, out, ZK_INFO_PAGE_BYTES, mode),
                     ZK_CMD_READ, address);
     }
 };
@@ -258,7 +258,7 @@ int ZK_Link_readInfo(DeviceLink* link) {
     std::memset(info.settingTail, 0, sizeof info.settingTail);
     uint32_t clientAddr = ZK_CLIENT_ADDR_LEGACY;
     uint32_t serverSlot = 0;
-    uint8_t page[ZK_SECTOR_BYTES];
+    uint8_t page[ZK_INFO_PAGE_BYTES];
 
     if (log.page(link, ZK_GROUP_ADDR_502, page) && slotAccepted(page, MAIN_RECORD)) {
         std::memcpy(&info.mainSetting, page + 4, MAIN_RECORD);
@@ -283,7 +283,7 @@ int ZK_Link_readInfo(DeviceLink* link) {
     info.paramType = -1;
     uint32_t paramAddr = info.layout502 ? ZK_PARAM_ADDR_502 : ZK_PARAM_ADDR_LEGACY;
     if (log.page(link, paramAddr, page)) {
-        std::memcpy(info.paramSector, page, ZK_SECTOR_BYTES);
+        std::memcpy(info.paramSector, page, ZK_INFO_PAGE_BYTES);
         info.paramType = matchParamForm(info.paramSector);
         if (info.paramType > 0 && info.mainSetting.magic != ZK_SETTING_MAGIC) {
             const uint8_t* record = info.paramSector + 4;
@@ -401,7 +401,7 @@ int ZK_Link_writeMainSettingGroup(DeviceLink* link, const MainSetting* mainSetti
         std::memcpy(image + 260, serverSetting, SERVER_RECORD);
         ZK_Bytes_putU32le(image + 256, ZK_Bytes_sum(image + 260, SERVER_RECORD));
     }
-    std::memcpy(image + 512, link->info.settingTail, ZK_SECTOR_BYTES);
+    std::memcpy(image + 512, link->info.settingTail, ZK_INFO_PAGE_BYTES);
     return ZK_Flash_write(link->channel, layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY,
                           image, sizeof image, 0, 0);
 }
@@ -411,13 +411,13 @@ int ZK_Link_writeParamSector(DeviceLink* link, const uint8_t* sector) {
         return 0;
     DeviceInfo& info = link->info;
     if (sector)
-        std::memcpy(info.paramSector, sector, ZK_SECTOR_BYTES);
+        std::memcpy(info.paramSector, sector, ZK_INFO_PAGE_BYTES);
     uint32_t summed = recordSumFor(info.paramType);
     if (summed == 0)
         return 0;
     ZK_Bytes_putU32le(info.paramSector, ZK_Bytes_sum(info.paramSector + 4, summed));
     return ZK_Flash_write(link->channel, info.layout502 ? ZK_PARAM_ADDR_502 : ZK_PARAM_ADDR_LEGACY,
-                          info.paramSector, ZK_SECTOR_BYTES, 0, 0);
+                          info.paramSector, ZK_INFO_PAGE_BYTES, 0, 0);
 }
 
 void ZK_Link_boardText(const DeviceLink* link, char* out, size_t capacity) {

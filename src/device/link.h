@@ -17,7 +17,7 @@
 
 constexpr uint16_t ZK_DEVICE_VENDOR_ID = 0x0416;
 constexpr uint16_t ZK_DEVICE_PRODUCT_ID = 0xB500;
-constexpr size_t ZK_SECTOR_BYTES = 256; // parameter sector, client block, setting tail
+constexpr size_t ZK_INFO_PAGE_BYTES = 256; // parameter sector, client block, setting tail
 constexpr size_t ZK_CLIENT_TEXT_CAPACITY = 100;
 constexpr size_t ZK_STEP_TEXT_CAPACITY = 256;
 
@@ -59,10 +59,10 @@ struct DeviceInfo {
     uint32_t noMainSetting; // neither slot holds a record with a board name
     MainSetting mainSetting;
     ServerSetting serverSetting;
-    uint8_t paramSector[ZK_SECTOR_BYTES]; // sum word at 0, record from 4
-    int32_t paramType;                    // -1 none, 1..5
-    uint8_t clientBlock[ZK_SECTOR_BYTES]; // 0xFF when unread
-    uint8_t settingTail[ZK_SECTOR_BYTES]; // third slot of the group, written back as read
+    uint8_t paramSector[ZK_INFO_PAGE_BYTES]; // sum word at 0, record from 4
+    int32_t paramType;                       // -1 none, 1..5
+    uint8_t clientBlock[ZK_INFO_PAGE_BYTES]; // 0xFF when unread
+    uint8_t settingTail[ZK_INFO_PAGE_BYTES]; // third slot of the group, written back as read
     RegionDate voiceDate;
     RegionDate radarMuteDate;
     RegionDate gpsDate;

@@ -67,6 +67,18 @@ int ZK_Port_readReport(HidPort* port, uint8_t* report, size_t* count) {
     return 1;
 }
 
+int ZK_Port_drain(HidPort* port, uint8_t* scratch, int limit) {
+    int dropped = 0;
+    while (port && scratch && dropped < limit && !port->closed.load(std::memory_order_acquire)) {
+        size_t moved = 0;
+        if (ZK_Hid_read(&port->device, scratch, ZK_REPORT_SIZE, 0, &moved) != ZK_HID_OK ||
+            moved == 0)
+            break;
+        ++dropped;
+    }
+    return dropped;
+}
+
 int ZK_Port_writeReport(HidPort* port, const uint8_t* report, size_t* count) {
     if (count)
         *count = 0;

@@ -60,6 +60,10 @@ void ZK_Port_releaseRef(HidPort* port);
 // a closed port. The read waits at most 1000 ms.
 [[nodiscard]] int ZK_Port_readReport(HidPort* port, uint8_t* report, size_t* count);
 [[nodiscard]] int ZK_Port_writeReport(HidPort* port, const uint8_t* report, size_t* count);
+// Reads and drops every input report already waiting (0 ms reads), at most
+// `limit` of them; returns how many. hidraw keeps a reply that came after the
+// 1000 ms bound, and the next command would take it for its own.
+int ZK_Port_drain(HidPort* port, uint8_t* scratch, int limit);
 
 // Creates a zeroed channel (no port, no hook) or none. Free with ZK_Channel_destroy.
 [[nodiscard]] CommandChannel* ZK_Channel_create();

@@ -4,10 +4,16 @@
 // sum of the record.
 #pragma once
 
+#include <bit>
+
 #include <cstddef>
 #include <cstdint>
 
 constexpr uint32_t ZK_SETTING_MAGIC = 0x12345678u;
+
+// The records below are overlaid on device bytes, which are little-endian.
+static_assert(std::endian::native == std::endian::little,
+              "the device records need a little-endian host");
 
 #pragma pack(push, 1)
 struct MainSetting {

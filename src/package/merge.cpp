@@ -63,7 +63,8 @@ uint32_t ZK_Province_sortKey(const uint8_t* record) {
 }
 
 void ZK_Province_sortRecords(uint8_t* records, size_t count, size_t size) {
-    if (count < 2 || size == 0 || !records)
+    // The key takes the first 8 bytes of a record: a smaller one has no key.
+    if (count < 2 || size < 8 || !records)
         return;
     // Record indices, signed: the scans may step one record past either end
     // of a range before their bound stops them.

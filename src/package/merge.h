@@ -27,5 +27,6 @@ uint32_t ZK_Province_sortKey(const uint8_t* record);
 
 // Sorts `count` records of `recordSize` bytes in place by key with the
 // fixed quicksort whose order of equal keys packages and devices rely on.
-// No allocation; does nothing for fewer than 2 records or a size of 0.
+// No allocation; does nothing for fewer than 2 records or a size below 8
+// (the key reads 8 bytes of each record).
 void ZK_Province_sortRecords(uint8_t* records, size_t count, size_t recordSize);

@@ -1,4 +1,4 @@
-// Monotonic millisecond tick (in place of the Windows tick count).
+// Monotonic millisecond tick; wraps after about 49 days, so compare ticks by difference.
 #pragma once
 
 #include <cstdint>

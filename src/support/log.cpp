@@ -25,7 +25,7 @@ const char* baseName(const char* file) {
     if (!file)
         return "";
     const char* name = file;
-    // Windows builds hand over backslashes, ours forward slashes: accept both.
+    // Source paths may come with backslashes or forward slashes: accept both.
     for (const char* p = file; *p; ++p)
         if (*p == '\\' || *p == '/')
             name = p + 1;

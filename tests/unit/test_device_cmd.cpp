@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 using namespace devtest;
 
 namespace {
@@ -77,6 +80,24 @@ TEST_F(Cmd, BadReplyFailsCommand) {
         ZK_Sim_injectFault(sim, f);
         EXPECT_EQ(ZK_Cmd_erase(channel, 0, 4096), ZK_CMD_ERR_DATA);
     }
+}
+
+// A reply that comes after the tool gave up waits in the input queue; the
+// next command must not take it for its own answer.
+TEST_F(Cmd, LateReplyDoesNotAnswerTheNextCommand) {
+    SimFault f;
+    f.kind = SIM_FAULT_LATE_REPLY;
+    f.onCode = ZK_CMD_GET_VERSION;
+    f.delayMs = 1100;
+    ZK_Sim_injectFault(sim, f);
+    uint32_t value = 0;
+    EXPECT_EQ(ZK_Cmd_query(channel, ZK_CMD_GET_VERSION, &value), ZK_CMD_ERR_REPLY);
+    for (int i = 0; i < 500 && ZK_Sim_pendingInputs(sim) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ZK_Sim_pendingInputs(sim), 1u) << "the late reply is queued";
+    ASSERT_EQ(ZK_Cmd_query(channel, ZK_CMD_GET_FLASH_SIZE, &value), ZK_CMD_OK);
+    EXPECT_EQ(value, 0x400000u) << "the flash-size reply, not the late version reply";
+    EXPECT_EQ(ZK_Sim_pendingInputs(sim), 0u);
 }
 
 TEST_F(Cmd, StatusWordCountsFromBoot1046) {

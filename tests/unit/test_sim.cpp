@@ -445,7 +445,6 @@ TEST_F(SimTest, BlockedReadReturnsWhenDeviceGoesAway) {
         });
         // Whether the reader is already waiting or not, it must come back.
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        auto start = std::chrono::steady_clock::now();
         ZK_HidDevice copy = hid_;
         if (how == UNPLUG)
             ZK_Sim_unplug(dev_);
@@ -456,7 +455,7 @@ TEST_F(SimTest, BlockedReadReturnsWhenDeviceGoesAway) {
             ZK_Hid_close(&copy); // the record the reader uses stays untouched
         }
         reader.join();
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        // NO_DEVICE, not TIMEOUT: the read ended because the device went, not its 20 s bound.
         EXPECT_EQ(result.load(), ZK_HID_ERR_NO_DEVICE);
         if (how == CLOSE) {
             size_t count = 0;
