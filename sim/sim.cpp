@@ -242,6 +242,10 @@ int ZK_Sim_destroy(SimDevice* device, std::string* why) {
     return ok;
 }
 
+void ZK_Sim_registerBackend() {
+    sim::backendRegister();
+}
+
 void ZK_Sim_plug(SimDevice* device) {
     if (device)
         sim::plugCore(device->core);

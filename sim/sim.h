@@ -118,6 +118,10 @@ void ZK_Sim_unplug(SimDevice* device);
 bool ZK_Sim_isPlugged(const SimDevice* device);
 std::string ZK_Sim_path(const SimDevice* device);
 
+// Makes simulated devices reachable through the HID layer. Done by the first
+// ZK_Sim_create too; a front-end calls it at start-up, before its threads.
+void ZK_Sim_registerBackend();
+
 // Hotplug notifications of every simulated device: arrived = true on plug.
 typedef void (*SimHotplugCallback)(void* user, const char* path, bool arrived);
 void ZK_Sim_setHotplugCallback(SimHotplugCallback callback, void* user);

@@ -1,5 +1,6 @@
 // Device commands: info, dump-info, read-server.
 #include "cli.h"
+#include "progress.h"
 #include "session.h"
 
 #include "device/link.h"
@@ -21,18 +22,8 @@ std::string gbkToUtf8(const char* text) {
     return ZK_Text_gbkToUtf8(text);
 }
 
-int onProgress(void*, DeviceLink* link, int kind, uint32_t value, uint32_t) {
-    if (!isatty(STDERR_FILENO))
-        return 0;
-    if (kind == ZK_PROGRESS_TEXT)
-        std::fprintf(stderr, "\r%s\n", link->stepText);
-    else if (kind == ZK_PROGRESS_VALUE)
-        std::fprintf(stderr, "\r%s%.02f%%", link->stepText, value / 100.0);
-    return 0;
-}
-
-int openSession(const CliContext& ctx, CliSession& s) {
-    return KorvanaCli_openSession(ctx, s, onProgress, nullptr);
+int openSession(const CliContext& ctx, CliSession& s, TerminalProgress* progress = nullptr) {
+    return KorvanaCli_openSession(ctx, s, progress ? KorvanaCli_onProgress : nullptr, progress);
 }
 
 // Defaults from a read that went wrong would pass for the device's state.
@@ -158,8 +149,9 @@ int runDump(const CliContext& ctx, const std::string& file) {
 int runReadServer(const CliContext& ctx, const std::string& file) {
     if (int bad = KorvanaCli_checkOutputFile(file))
         return bad;
+    TerminalProgress progress;
     CliSession s;
-    int rc = openSession(ctx, s);
+    int rc = openSession(ctx, s, &progress);
     if (rc != CLI_EXIT_OK)
         return rc;
     if (reportIncomplete(s)) {
@@ -167,6 +159,8 @@ int runReadServer(const CliContext& ctx, const std::string& file) {
         return CLI_EXIT_FAILED;
     }
     int result = ZK_ServerData_read(s.link, file.c_str());
+    // The failure text, if any, came as a progress message on its own line.
+    progress.endLine();
     if (result == ZK_SERVERDATA_OK) {
         std::printf("Write Ok!\n");
         return CLI_EXIT_OK;
@@ -175,8 +169,8 @@ int runReadServer(const CliContext& ctx, const std::string& file) {
         std::fprintf(stderr, "%s\n", KORVANA_CLI_NO_HARDWARE);
         return CLI_EXIT_FAILED;
     }
-    if (!isatty(STDERR_FILENO)) // the progress sink printed it already on a terminal
-        std::fprintf(stderr, "%s\n", ZK_ServerData_failureText(result));
+    if (result == ZK_SERVERDATA_OPEN_FAIL)
+        std::fprintf(stderr, "%s: %s\n", file.c_str(), std::strerror(errno));
     std::fprintf(stderr, "Write Error!\n");
     return result == ZK_SERVERDATA_OPEN_FAIL ? CLI_EXIT_USAGE : CLI_EXIT_FAILED;
 }

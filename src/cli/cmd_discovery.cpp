@@ -4,6 +4,7 @@
 #include "session.h"
 
 #include "app/core/client.h"
+#include "app/core/status.h"
 #include "device/detect.h"
 #include "device/link.h"
 #include "platform/hid.h"
@@ -33,12 +34,6 @@
 
 namespace {
 
-constexpr char TITLE[] = "Update Tool";
-constexpr char NO_HARDWARE[] = "   No hardware connected!";
-constexpr char CONNECTING[] = "   GPS Connecting...";
-constexpr char CONNECTED[] = "   GPS Connected";
-constexpr char VERSION_PREFIX[] = "   V:";
-constexpr uint32_t DELAYED_SEARCH_MS = 2000;
 constexpr int HID_LIST_CAPACITY = 16;
 
 // Diagnostics go to stderr here: stdout carries the listing or the status lines.
@@ -126,7 +121,7 @@ int runDevices(const CliContext& ctx, const DevicesArgs& args) {
             std::printf("disk  %-7s %s\n", f.disk.devnode,
                         f.mounted ? f.mount.mountPoint : "(not mounted)");
         if (hid.empty() && disks.empty())
-            std::fprintf(stderr, "%s\n", NO_HARDWARE);
+            std::fprintf(stderr, "%s\n", ZK_TEXT_NO_HARDWARE);
     }
     return hid.empty() && disks.empty() ? CLI_EXIT_FAILED : CLI_EXIT_OK;
 }
@@ -206,77 +201,53 @@ void replugTick(void* user) {
         ZK_LOG("cannot schedule the next replug");
 }
 
-class Watcher {
+// The watch loop as the window: the application core's device status, its
+// title printed as a line for every refresh.
+class Watcher : public StatusHost {
   public:
-    Watcher(const WatchArgs& args, DeviceLink* link) : args_(args), link_(link) {}
+    Watcher(const WatchArgs& args, DeviceLink* link, WatchQueue& queue)
+        : args_(args), queue_(queue),
+          status_(link, *this, args.sysRoot.c_str(), storageOpsFor(args.sysRoot)) {}
 
-    // The window's status refresh: the title for the device state.
-    void refreshDeviceStatus() {
-        if (ZK_Link_isAttached(link_)) {
-            char date[16];
-            ZK_Link_dateText(&link_->info.gpsDate, date, sizeof date);
-            title(std::string(CONNECTED) + VERSION_PREFIX + date);
-        } else {
-            title(NO_HARDWARE);
-        }
+    DeviceStatus& status() { return status_; }
+
+    void statusChanged(const StatusView& view) override {
+        std::printf("%s\n", view.title.c_str());
+        std::fflush(stdout);
+        ++lines_;
     }
-    void showConnecting() { title(CONNECTING); }
-
-    void findHidDevice() {
-        int hid = ZK_HID_OK;
-        int rc = ZK_Detect_findHidDevice(link_, &hid);
-        if (rc == ZK_ATTACH_OPEN_FAILED)
-            std::fprintf(stderr, "The device cannot be opened: %s\n", ZK_Hid_describe(hid));
-        else if (rc == ZK_ATTACH_REFUSED)
+    bool scheduleDelayedSearch(uint32_t ms) override {
+        if (ZK_Timer_after(postDelayedSearch, ms, &queue_))
+            return true;
+        std::fprintf(stderr, "watch: cannot schedule the delayed search\n");
+        return false;
+    }
+    void attachProblem(int attachResult, int hidResult) override {
+        if (attachResult == ZK_ATTACH_OPEN_FAILED)
+            std::fprintf(stderr, "The device cannot be opened: %s\n", ZK_Hid_describe(hidResult));
+        else if (attachResult == ZK_ATTACH_REFUSED)
             std::fprintf(stderr, "The device belongs to another client; it was refused.\n");
     }
-
-    // 1 when the disk form was found (marker written, eject requested).
-    int probeUsbDisk() {
-        ZK_DiskProbe probe{};
-        if (!ZK_Detect_probeUsbDiskAt(args_.sysRoot.c_str(), storageOpsFor(args_.sysRoot), &probe))
-            return 0;
+    void diskFormFound(const ZK_DiskProbe& probe) override {
         std::fprintf(stderr, "Disk form found on %s (%s): marker %s, eject %s\n",
                      probe.disk.devnode, probe.mount.mountPoint,
                      ZK_Storage_describe(probe.markerResult),
                      ZK_Storage_describe(probe.ejectResult));
-        return 1;
     }
 
     void handle(const WatchItem& item) {
-        if (item.kind == ITEM_DELAYED_SEARCH) {
-            findHidDevice();
-            refreshDeviceStatus();
-            return;
-        }
-        const ZK_DeviceNotification& n = item.notification;
-        int cls = ZK_Detect_classifyInterface(&n);
-        if (n.event == ZK_DETECT_ARRIVAL) {
-            if (cls == ZK_CLASS_HID && ZK_Detect_matchHidPath(n.path)) {
-                findHidDevice();
-                refreshDeviceStatus();
-            } else if (cls == ZK_CLASS_VOLUME && probeUsbDisk()) {
-                showConnecting();
-            }
-        } else if (n.event == ZK_DETECT_REMOVE_COMPLETE && cls == ZK_CLASS_HID &&
-                   ZK_Detect_matchHidPath(n.path)) {
-            if (ZK_Link_isAttached(link_))
-                ZK_Detect_detach(link_);
-            refreshDeviceStatus();
-        }
+        if (item.kind == ITEM_DELAYED_SEARCH)
+            status_.delayedSearch();
+        else
+            status_.notification(item.notification);
     }
 
     bool done() const { return args_.exitAfter > 0 && lines_ >= args_.exitAfter; }
 
   private:
-    void title(const std::string& state) {
-        std::printf("%s%s\n", TITLE, state.c_str());
-        std::fflush(stdout);
-        ++lines_;
-    }
-
     const WatchArgs& args_;
-    DeviceLink* link_;
+    WatchQueue& queue_;
+    DeviceStatus status_;
     int lines_ = 0;
 };
 
@@ -325,7 +296,6 @@ int runWatch(const CliContext& ctx, const WatchArgs& args) {
     }
     if (rc == CLI_EXIT_OK) {
         // As the window's initialisation: notifications, timers, the link.
-        ZK_Sim_setHotplugCallback(ZK_Detect_simHotplug, nullptr);
         int udev = 0;
         registration = ZK_Detect_registerNotifications(receiveNotification, &queue, 1, &udev);
         if (!registration) {
@@ -348,15 +318,8 @@ int runWatch(const CliContext& ctx, const WatchArgs& args) {
     }
 
     if (rc == CLI_EXIT_OK) {
-        Watcher watcher(args, link);
-        if (watcher.probeUsbDisk()) {
-            watcher.showConnecting();
-            if (!ZK_Timer_after(postDelayedSearch, DELAYED_SEARCH_MS, &queue))
-                std::fprintf(stderr, "watch: cannot schedule the delayed search\n");
-        } else {
-            watcher.findHidDevice();
-            watcher.refreshDeviceStatus();
-        }
+        Watcher watcher(args, link, queue);
+        watcher.status().start();
         if (sim && args.simReplugMs) {
             replugger.sim = sim;
             replugger.periodMs = args.simReplugMs;
@@ -404,7 +367,6 @@ int runWatch(const CliContext& ctx, const WatchArgs& args) {
         std::lock_guard<std::mutex> guard(replugger.lock);
         replugger.stopping = true;
     }
-    ZK_Sim_setHotplugCallback(nullptr, nullptr);
     ZK_Detect_unregisterNotifications(registration);
     ZK_Timer_shutdown();
     ZK_Link_release(link);

@@ -1,9 +1,11 @@
 // update: write a package to the device, with the terminal as the workflow's host.
 #include "cli.h"
+#include "progress.h"
 #include "session.h"
 
 #include "app/core/client.h"
 #include "app/core/packagecheck.h"
+#include "app/core/provinces.h"
 #include "app/core/update.h"
 #include "package/merge.h"
 #include "platform/clock.h"
@@ -22,68 +24,6 @@
 
 namespace {
 
-// The selection's messages, as the province dialog words them.
-constexpr char kTooMuchForDevice[] = "选择的省份数据已超过设备可保存大小。";
-constexpr char kAtLeastOne[] = "至少需选择一个省数据！";
-
-constexpr const char* kProvinceEnglish[ZK_PROVINCE_COUNT] = {
-    "Beijing",       "Shanghai", "Tianjin", "Chongqing", "Heilongjiang", "Jilin",    "Liaoning",
-    "InnerMongolia", "Hebei",    "Shanxi",  "Shaanxi",   "Shandong",     "Xinjiang", "Tibet",
-    "Qinghai",       "Gansu",    "Ningxia", "Henan",     "Jiangsu",      "Hubei",    "Zhejiang",
-    "Anhui",         "Fujian",   "Jiangxi", "Hunan",     "Guizhou",      "Sichuan",  "Guangdong",
-    "Yunnan",        "Guangxi",  "Hainan",  "HongKong",  "Macao",        "Taiwan"};
-
-std::string provinceName(int i) {
-    return ZK_Text_gbkToUtf8(ProvinceTable[i], 20);
-}
-
-std::string trim(const std::string& s) {
-    size_t a = s.find_first_not_of(" \t\r\n"), b = s.find_last_not_of(" \t\r\n");
-    return a == std::string::npos ? std::string() : s.substr(a, b - a + 1);
-}
-
-bool sameLetters(const std::string& a, const char* b) {
-    std::string x, y;
-    for (char c : a)
-        if (c != ' ' && c != '-')
-            x += (char)std::tolower((unsigned char)c);
-    for (const char* p = b; *p; ++p)
-        y += (char)std::tolower((unsigned char)*p);
-    return x == y;
-}
-
-// Parses "0,27" or "Beijing, 广东"; false with *bad set for an unknown item.
-bool parseProvinces(const std::string& list, std::vector<int>* out, std::string* bad) {
-    out->clear();
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = list.find(',', start);
-        std::string item = trim(
-            list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-        start = comma == std::string::npos ? list.size() + 1 : comma + 1;
-        if (item.empty())
-            continue;
-        int found = -1;
-        if (std::all_of(item.begin(), item.end(),
-                        [](char c) { return std::isdigit((unsigned char)c); })) {
-            int v = std::atoi(item.c_str());
-            if (item.size() <= 2 && v < ZK_PROVINCE_COUNT)
-                found = v;
-        } else {
-            for (int i = 0; i < ZK_PROVINCE_COUNT && found < 0; ++i)
-                if (item == provinceName(i) || sameLetters(item, kProvinceEnglish[i]))
-                    found = i;
-        }
-        if (found < 0) {
-            *bad = item;
-            return false;
-        }
-        if (std::find(out->begin(), out->end(), found) == out->end())
-            out->push_back(found);
-    }
-    return true;
-}
-
 struct UpdateArgs {
     std::string package;
     std::string provinces;
@@ -98,49 +38,20 @@ struct UpdateArgs {
 class TerminalHost : public UpdateHost {
   public:
     TerminalHost(const UpdateArgs& args, DeviceLink*& link) : args_(args), link_(link) {
-        tty_ = isatty(STDERR_FILENO) != 0;
-        interactive_ = tty_ && isatty(STDIN_FILENO) != 0;
+        interactive_ = progress_.terminal() && isatty(STDIN_FILENO) != 0;
     }
     std::string localFile() override { return args_.package; }
     DeviceLink* link() override { return link_; }
     void setButtonsEnabled(bool) override {}
-    void setProgressRange(uint32_t maximum) override { maximum_ = maximum ? maximum : 1; }
-    void setProgressPosition(uint32_t position) override {
-        position_ = position;
-        moved_ = true;
-    }
-    void setProgressText(const char* text) override {
-        if (!text || !*text) {
-            endLine();
-            return;
-        }
-        // The write progress sets a position before each text; a step text comes alone.
-        bool isProgress = moved_;
-        moved_ = false;
-        if (!isProgress) {
-            endLine();
-            std::fprintf(stderr, "%s\n", text);
-            return;
-        }
-        // Redraw in place on a terminal (at most every 100 ms); in a log, one
-        // line per whole percent so that a long write stays readable.
-        uint32_t percent = (uint32_t)((uint64_t)position_ * 100 / maximum_);
-        uint32_t now = ZK_Clock_tickMs();
-        if (tty_) {
-            if (open_ && now - lastDraw_ < 100 && position_ < maximum_)
-                return;
-            std::fprintf(stderr, "\r%s\033[K", text);
-            open_ = true;
-            lastDraw_ = now;
-        } else if (percent != lastPercent_) {
-            std::fprintf(stderr, "%s\n", text);
-            lastPercent_ = percent;
-        }
-        std::fflush(stderr);
-    }
+    void setProgressRange(uint32_t) override {}
+    void setProgressPosition(uint32_t) override {}
+    // Only the workflow's own texts come here ("updating", or empty before
+    // the final text); the write's progress comes as events.
+    void setProgressText(const char* text) override { progress_.message(text ? text : ""); }
+    void progressEvent(const ProgressEvent& event) override { progress_.event(event); }
     int selectProvinces(UpdatePackage* package, uint32_t capacity, int32_t* flags,
                         int* chosen) override {
-        endLine();
+        progress_.endLine();
         std::fprintf(stderr,
                      "The GPS data does not fit the device: choose provinces (at most %uK).\n",
                      capacity / 1024);
@@ -155,11 +66,12 @@ class TerminalHost : public UpdateHost {
             std::fprintf(stderr, "Provinces to write (indexes or names, comma-separated; "
                                  "empty line cancels): ");
             std::string line;
-            if (!std::getline(std::cin, line) || trim(line).empty())
+            if (!std::getline(std::cin, line) ||
+                line.find_first_not_of(" \t\r") == std::string::npos)
                 return 1;
             std::vector<int> picked;
             std::string bad;
-            if (!parseProvinces(line, &picked, &bad)) {
+            if (!ZK_Provinces_parseList(line, &picked, &bad)) {
                 std::fprintf(stderr, "Unknown province: %s\n", bad.c_str());
                 continue;
             }
@@ -168,51 +80,44 @@ class TerminalHost : public UpdateHost {
         }
     }
     void showResult(bool success, const std::string& text) override {
-        endLine();
+        progress_.endLine();
         std::fprintf(success ? stdout : stderr, "%s\n", text.c_str());
         std::fflush(stdout);
     }
+    TerminalProgress& progress() { return progress_; }
 
   private:
-    void endLine() {
-        if (open_)
-            std::fputc('\n', stderr);
-        open_ = false;
-    }
     void listProvinces(UpdatePackage* package) {
         for (int i = 0; i < ZK_PROVINCE_COUNT; ++i)
-            std::fprintf(stderr, "  %2d  %s (%s)  %uK\n", i, provinceName(i).c_str(),
-                         kProvinceEnglish[i], ZK_Update_provinceBytes(package, i) / 1024);
+            std::fprintf(stderr, "  %2d  %s (%s)  %uK\n", i, ZK_Provinces_name(i).c_str(),
+                         ZK_Provinces_englishName(i), ZK_Provinces_kilobytes(package, i));
     }
-    // The dialog's rules: at least one province, and no more than fits.
+    // The province dialog's rules, as the application core keeps them.
     bool accept(UpdatePackage* package, uint32_t capacity, const std::vector<int>& picked,
                 int32_t* flags, int* chosen) {
-        if (picked.empty()) {
-            std::fprintf(stderr, "%s\n", kAtLeastOne);
-            return false;
-        }
-        uint64_t total = 0;
-        for (int i : picked)
-            total += ZK_Update_provinceBytes(package, i);
-        if (total > capacity) {
-            std::fprintf(stderr, "%s (%lluK > %uK)\n", kTooMuchForDevice,
+        ProvinceSelection selection(package, capacity);
+        if (selection.setList(picked) == ZK_PROVINCES_TOO_LARGE) {
+            uint64_t total = 0;
+            for (int i : picked)
+                total += ZK_Provinces_bytes(package, i);
+            std::fprintf(stderr, "%s (%lluK > %uK)\n", ZK_TEXT_PROVINCE_TOO_LARGE,
                          (unsigned long long)(total / 1024), capacity / 1024);
             return false;
         }
-        for (int i = 0; i < ZK_PROVINCE_COUNT; ++i)
-            flags[i] = 0;
-        for (int i : picked)
-            flags[i] = 1;
+        if (selection.confirm(flags) == ZK_PROVINCES_NONE) {
+            std::fprintf(stderr, "%s\n", ZK_TEXT_PROVINCE_AT_LEAST_ONE);
+            return false;
+        }
         *chosen = 1;
-        std::fprintf(stderr, "Chosen: %lluK of %uK\n", (unsigned long long)(total / 1024),
-                     capacity / 1024);
+        std::fprintf(stderr, "Chosen: %lluK of %uK\n",
+                     (unsigned long long)(selection.totalBytes() / 1024), capacity / 1024);
         return true;
     }
 
     const UpdateArgs& args_;
     DeviceLink*& link_;
-    bool tty_ = false, interactive_ = false, open_ = false, moved_ = false;
-    uint32_t maximum_ = 10000, position_ = 0, lastPercent_ = 101, lastDraw_ = 0;
+    TerminalProgress progress_;
+    bool interactive_ = false;
 };
 
 // Opens the package and checks that an update can use it (readable, a
@@ -360,7 +265,7 @@ int runPlan(const CliContext& ctx, const UpdateArgs& args) {
 int runUpdate(const CliContext& ctx, UpdateArgs& args) {
     if (args.haveProvinces) {
         std::string bad;
-        if (!parseProvinces(args.provinces, &args.picked, &bad)) {
+        if (!ZK_Provinces_parseList(args.provinces, &args.picked, &bad)) {
             std::fprintf(stderr, "--provinces: unknown province '%s'\n", bad.c_str());
             return CLI_EXIT_USAGE;
         }
@@ -399,7 +304,13 @@ int runUpdate(const CliContext& ctx, UpdateArgs& args) {
             return CLI_EXIT_FAILED;
         }
     }
+    // The run owns the link until it ends (nothing else may attach meanwhile).
+    if (!ZK_Link_claim(s.link)) {
+        std::fprintf(stderr, "The device is busy with another operation.\n");
+        return CLI_EXIT_FAILED;
+    }
     UpdateOutcome outcome = ZK_Update_run(host);
+    ZK_Link_unclaim(s.link);
     if (!outcome.success && !outcome.cause.empty())
         std::fprintf(stderr, "cause: %s\n", outcome.cause.c_str());
     return outcome.success ? CLI_EXIT_OK : CLI_EXIT_FAILED;

@@ -1,6 +1,8 @@
 // korvana-cli: inspect packages, and read, update and configure the device.
 #include "cli.h"
 
+#include "app/core/session.h"
+
 #include "support/log.h"
 
 #include <cstdio>
@@ -37,8 +39,7 @@ int main(int argc, char** argv) {
         ctx.simulate = simulate->count() > 0;
         // The diagnostics are for developers; by default they would only get in
         // the way of the output (and of --json).
-        if (!verbose)
-            ZK_Log_setSink(nullptr, nullptr);
+        ZK_App_initProcess(verbose ? ZK_Log_consoleSink : nullptr, nullptr);
     });
 
     KorvanaCli_addPackageCommands(app, ctx);

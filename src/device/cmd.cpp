@@ -28,18 +28,31 @@ void notify(CommandChannel* channel, int event, uint32_t a, uint32_t b) {
         channel->transferHook(channel->transferUser, event, a, b);
 }
 
+void fail(CommandChannel* channel, int cause) {
+    if (channel->lastCause == ZK_CAUSE_NONE)
+        channel->lastCause = cause;
+}
+
 // One full 65-byte report out; a backend that moved fewer bytes failed.
-int writeFull(HidPort* port, const uint8_t* report) {
+int writeFull(CommandChannel* channel, HidPort* port, const uint8_t* report) {
     size_t count = 0;
-    return ZK_Port_writeReport(port, report, &count) && count == ZK_REPORT_SIZE;
+    int rc = ZK_HID_OK;
+    if (ZK_Port_writeReport(port, report, &count, &rc) && count == ZK_REPORT_SIZE)
+        return 1;
+    fail(channel, rc == ZK_HID_OK ? ZK_CAUSE_IO : ZK_Port_causeOf(rc));
+    return 0;
 }
 
 int sendOn(CommandChannel* channel, HidPort* port, uint8_t code, uint32_t a, uint32_t b, uint32_t c,
            uint8_t mode, uint32_t d) {
     uint8_t block[ZK_BLOCK_SIZE];
     putBlock(block, code, a, b, c, mode, d);
-    if (!port)
+    channel->lastCause = ZK_CAUSE_NONE;
+    channel->lastStatus = 0;
+    if (!port) {
+        fail(channel, ZK_CAUSE_REMOVED);
         return 0;
+    }
     // A reply that missed its bound may still be queued: it must not answer this command.
     if (ZK_Port_drain(port, channel->report, 64) > 0)
         ZK_LOG("dropped a late reply before command 0x%02X", code);
@@ -47,30 +60,40 @@ int sendOn(CommandChannel* channel, HidPort* port, uint8_t code, uint32_t a, uin
     std::memset(report, FILL, ZK_REPORT_SIZE);
     report[0] = 0;
     std::memcpy(report + 1, block, ZK_BLOCK_SIZE);
-    return writeFull(port, report);
+    return writeFull(channel, port, report);
 }
 
 int recvReplyOn(CommandChannel* channel, HidPort* port, CommandBlock* out) {
-    if (!port)
+    if (!port) {
+        fail(channel, ZK_CAUSE_REMOVED);
         return 0;
+    }
     uint8_t* report = channel->report;
     size_t count = 0;
-    if (!ZK_Port_readReport(port, report, &count))
+    int rc = ZK_HID_OK;
+    if (!ZK_Port_readReport(port, report, &count, &rc)) {
+        fail(channel, ZK_Port_causeOf(rc));
         return 0;
+    }
     uint8_t raw[ZK_BLOCK_SIZE] = {};
     size_t take = count > 1 ? count - 1 : 0;
     if (take > ZK_BLOCK_SIZE)
         take = ZK_BLOCK_SIZE;
     std::memcpy(raw, report + 1, take);
     if (raw[1] != ZK_BLOCK_HEADER_LENGTH || ZK_Bytes_u32le(raw + 19) != ZK_BLOCK_SIGNATURE ||
-        ZK_Bytes_u32le(raw + 23) != ZK_Bytes_sum(raw, 23))
+        ZK_Bytes_u32le(raw + 23) != ZK_Bytes_sum(raw, 23)) {
+        fail(channel, ZK_CAUSE_BAD_REPLY);
         return 0;
+    }
     if (out)
         std::memcpy(out, raw, ZK_BLOCK_SIZE);
     // Older boot loaders leave the status word undefined.
     if (channel->deviceVersion.load(std::memory_order_relaxed) >= ZK_STATUS_CHECK_VERSION &&
-        ZK_Bytes_u32le(raw + 2) != 0)
+        ZK_Bytes_u32le(raw + 2) != 0) {
+        fail(channel, ZK_CAUSE_REFUSED);
+        channel->lastStatus = ZK_Bytes_u32le(raw + 2);
         return 0;
+    }
     return 1;
 }
 
@@ -154,7 +177,9 @@ int ZK_Cmd_read(CommandChannel* channel, uint32_t address, uint8_t* buffer, uint
         size_t count = 0;
         // An empty data report is a broken exchange; waiting for more could
         // last forever if the device keeps sending them.
-        if (!ZK_Port_readReport(hold.port, channel->report, &count) || count <= 1) {
+        int rc = ZK_HID_OK;
+        if (!ZK_Port_readReport(hold.port, channel->report, &count, &rc) || count <= 1) {
+            fail(channel, rc != ZK_HID_OK ? ZK_Port_causeOf(rc) : ZK_CAUSE_BAD_REPLY);
             result = ZK_CMD_ERR_DATA;
             break;
         }
@@ -210,7 +235,7 @@ int writeCommand(CommandChannel* channel, uint32_t address, const uint8_t* data,
             std::memset(report + 1 + have, 0xFF, chunk - have);
         if (chunk < ZK_REPORT_PAYLOAD)
             std::memset(report + 1 + chunk, FILL, ZK_REPORT_PAYLOAD - chunk);
-        if (!writeFull(hold.port, report)) {
+        if (!writeFull(channel, hold.port, report)) {
             result = ZK_CMD_ERR_DATA;
             break;
         }
@@ -265,6 +290,8 @@ uint32_t ZK_Cmd_getFlashSize(CommandChannel* channel) {
 
 int ZK_Flash_readResult(CommandChannel* channel, uint32_t address, void* destination,
                         uint32_t length, uint8_t mode) {
+    if (channel)
+        channel->lastCause = ZK_Channel_hasPort(channel) ? ZK_CAUSE_NONE : ZK_CAUSE_REMOVED;
     if (!ZK_Channel_hasPort(channel) || (length && !destination))
         return ZK_CMD_ERR_NOT_SENT;
     uint32_t raised = 0;
@@ -290,6 +317,8 @@ int ZK_Flash_read(CommandChannel* channel, uint32_t address, void* destination, 
 
 int ZK_Flash_write(CommandChannel* channel, uint32_t address, const void* data, uint32_t length,
                    int scrambled, uint8_t mode) {
+    if (channel)
+        channel->lastCause = ZK_Channel_hasPort(channel) ? ZK_CAUSE_NONE : ZK_CAUSE_REMOVED;
     if (!data || length == 0 || !ZK_Channel_hasPort(channel) || address % ZK_FLASH_PAGE)
         return 0;
     uint32_t raised = 0;

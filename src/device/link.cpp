@@ -516,11 +516,27 @@ void ZK_Link_detach(DeviceLink* link) {
         ZK_Channel_detachPort(link->channel);
 }
 
+bool ZK_Link_claim(DeviceLink* link) {
+    int32_t expected = 0;
+    return link && link->claimed.compare_exchange_strong(expected, 1, std::memory_order_acq_rel);
+}
+
+void ZK_Link_unclaim(DeviceLink* link) {
+    if (link)
+        link->claimed.store(0, std::memory_order_release);
+}
+
+bool ZK_Link_isClaimed(const DeviceLink* link) {
+    return link && link->claimed.load(std::memory_order_acquire) != 0;
+}
+
 int ZK_Link_attach(DeviceLink* link, const char* path, int* hidResult) {
     if (hidResult)
         *hidResult = ZK_HID_OK;
     if (!link || !link->channel)
         return ZK_ATTACH_NO_DEVICE;
+    if (ZK_Link_isClaimed(link))
+        return ZK_ATTACH_BUSY;
     ZK_Channel_detachPort(link->channel);
 
     char found[ZK_HID_PATH_CAPACITY] = {};

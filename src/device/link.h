@@ -50,6 +50,7 @@ struct ProgressState {
     uint32_t done;         // bytes
     uint32_t lastValue;    // 0..10000
     uint32_t startTick;    // ZK_Clock_tickMs at the start
+    const char* region; // what is being written ("gps", "voice", ...), static; none between writes
 };
 
 struct DeviceInfo {
@@ -89,6 +90,10 @@ struct DeviceLink {
     ZK_InfoCallback infoCallback;
     void* infoUser;
     char stepText[ZK_STEP_TEXT_CAPACITY];
+    // Set while a long operation (an update, a settings write) owns the
+    // link: attaching is then refused, so that an arrival handled on another
+    // thread cannot swap the device or rewrite `info` under the worker.
+    std::atomic<int32_t> claimed;
     ZK_ProgressCallback progressCallback;
     void* progressUser;
     ProgressState progress;
@@ -161,10 +166,19 @@ enum ZK_AttachResult {
     ZK_ATTACH_REFUSED = 1,     // attached, but the device was refused (port stays)
     ZK_ATTACH_NO_DEVICE = 2,   // no matching HID interface
     ZK_ATTACH_OPEN_FAILED = 3, // the interface could not be opened; see *hidResult
+    ZK_ATTACH_BUSY = 4,        // the link is claimed by a running operation; nothing done
 };
+
+// Claims the link for one long operation (see DeviceLink::claimed). False
+// when it is claimed already. Release with ZK_Link_unclaim on the thread
+// that claimed it, after the operation's thread has ended.
+[[nodiscard]] bool ZK_Link_claim(DeviceLink* link);
+void ZK_Link_unclaim(DeviceLink* link);
+bool ZK_Link_isClaimed(const DeviceLink* link);
 // Attaches the device at `path`, or with none the first HID interface whose
 // path names 0416:B500. Closes any port the link had first (so a failed
-// attach leaves no device), then reads the information. *hidResult
+// attach leaves no device), then reads the information. ZK_ATTACH_BUSY
+// without touching anything while the link is claimed. *hidResult
 // (optional) gets the HID layer's code of the enumerate or open.
 [[nodiscard]] int ZK_Link_attach(DeviceLink* link, const char* path, int* hidResult);
 // Removal: closes the port without waiting for a command on another thread.

@@ -46,19 +46,21 @@ OptionPlacedRegion placedFrom(const PackageRegion& r) {
 
 struct RegionWrite {
     OptionPlacedRegion UpdateOptions::*member;
+    const char* name; // for progress and failure causes
     const char* format;
     int failure;
     bool plainMode; // always mode 0
 };
 
 const RegionWrite kRegionWrites[] = {
-    {&UpdateOptions::gps, "write gps data[0x%X][0x%X]", ZK_MACHINE_ERR_GPS, false},
-    {&UpdateOptions::voice, "write voice data[0x%X][0x%X]", ZK_MACHINE_ERR_VOICE, false},
-    {&UpdateOptions::radarMute, "write radar mute data[0x%X][0x%X]", ZK_MACHINE_ERR_RADAR_MUTE,
+    {&UpdateOptions::gps, "gps", "write gps data[0x%X][0x%X]", ZK_MACHINE_ERR_GPS, false},
+    {&UpdateOptions::voice, "voice", "write voice data[0x%X][0x%X]", ZK_MACHINE_ERR_VOICE, false},
+    {&UpdateOptions::radarMute, "radar mute", "write radar mute data[0x%X][0x%X]",
+     ZK_MACHINE_ERR_RADAR_MUTE, false},
+    {&UpdateOptions::updateTool, "update tool", "write update tool data[0x%X][0x%X]",
+     ZK_MACHINE_ERR_UPDATE_TOOL, true},
+    {&UpdateOptions::oled, "oled", "write oled data data[0x%X][0x%X]", ZK_MACHINE_ERR_UPDATE_TOOL,
      false},
-    {&UpdateOptions::updateTool, "write update tool data[0x%X][0x%X]", ZK_MACHINE_ERR_UPDATE_TOOL,
-     true},
-    {&UpdateOptions::oled, "write oled data data[0x%X][0x%X]", ZK_MACHINE_ERR_UPDATE_TOOL, false},
 };
 
 } // namespace
@@ -85,6 +87,7 @@ int ZK_Machine_writeBoot(UpdatePackage* package, DeviceLink* link) {
     if (!package || !link)
         return 0;
     ZK_MACHINE_LOG("write boot data[0x%X][0x%X]", ZK_BOOT_ADDR, package->boot.size);
+    link->progress.region = "boot";
     return ZK_Flash_write(link->channel, ZK_BOOT_ADDR, package->boot.data, package->boot.size,
                           (int)package->boot.scrambled, (uint8_t)package->bootWriteFlag);
 }
@@ -109,6 +112,7 @@ int ZK_Machine_writeProgram(DeviceLink* link, UpdatePackage* package, int standa
     ZK_Bytes_putU32le(flag + 4, e->size);
     ZK_Bytes_putU32le(flag + 8, sum);
     ZK_MACHINE_LOG("write app flag data[0x%X][0x%X]", ZK_APP_FLAG_ADDR, 12u);
+    link->progress.region = "program";
     if (!ZK_Flash_write(link->channel, ZK_APP_FLAG_ADDR, flag, sizeof flag, 0, 1))
         return 0;
     ZK_MACHINE_LOG("write app data[0x%X][0x%X]", ZK_PROGRAM_ADDR, e->size);
@@ -119,6 +123,7 @@ int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* pa
     if (!options || !link || !package)
         return ZK_MACHINE_ERR_GPS;
     link->progress.mode = ZK_PROGRESS_MULTI;
+    link->progress.region = nullptr;
     link->stepText[0] = '\0';
     uint64_t total = (uint64_t)round256(options->boot.size) + round256(options->program.size) +
                      round256(options->voice.size) + round256(options->radarMute.size) +
@@ -132,6 +137,7 @@ int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* pa
         if (r.size == 0)
             continue;
         ZK_MACHINE_LOG(w.format, r.address, r.size);
+        link->progress.region = w.name;
         // Address 0 holds the boot loader; no data region may land there.
         if (r.address == 0)
             return w.failure;
@@ -146,16 +152,19 @@ int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* pa
     if (options->resetSetting) {
         uint32_t addr = options->layout502 ? ZK_PARAM_ADDR_502 : ZK_PARAM_ADDR_LEGACY;
         ZK_MACHINE_LOG("reset setting data[0x%X][0x%X]", addr, kSector);
+        link->progress.region = "user settings";
         if (ZK_Cmd_erase(link->channel, addr, kSector) != ZK_CMD_OK)
             return ZK_MACHINE_ERR_SETTINGS;
     }
     if (options->writeClientId) {
         uint32_t addr = options->layout502 ? ZK_CLIENT_ADDR_502 : ZK_CLIENT_ADDR_LEGACY;
         ZK_MACHINE_LOG("write client id data[0x%X][0x%X]", addr, kSector);
+        link->progress.region = "client block";
         if (ZK_Cmd_erase(link->channel, addr, kSector) != ZK_CMD_OK ||
             !ZK_Flash_write(link->channel, addr, package->title, sizeof package->title, 0, 0))
             return ZK_MACHINE_ERR_CLIENT;
     }
+    link->progress.region = nullptr;
     ZK_Progress_finish(link);
     (void)ZK_Link_readInfo(link);
     if (ZK_Link_isAttached(link))
@@ -396,6 +405,7 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
     uint32_t groupAddr = options->layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY;
     uint32_t otherAddr = options->layout502 ? ZK_GROUP_ADDR_LEGACY : ZK_GROUP_ADDR_502;
     ZK_CHECK_LOG("write main setting[0x%X]", groupAddr);
+    link->progress.region = "main setting";
     // A stale group left in the other layout would be read first next time.
     if (ZK_Cmd_erase(link->channel, otherAddr, kSector) != ZK_CMD_OK)
         return ZK_CHECK_WRITE_FAILED;

@@ -51,14 +51,31 @@ void ZK_Port_close(HidPort* port) {
     ZK_Port_releaseRef(port);
 }
 
-int ZK_Port_readReport(HidPort* port, uint8_t* report, size_t* count) {
+int ZK_Port_causeOf(int hidResult) {
+    switch (hidResult) {
+    case ZK_HID_OK:
+        return ZK_CAUSE_NONE;
+    case ZK_HID_ERR_TIMEOUT:
+        return ZK_CAUSE_TIMEOUT;
+    case ZK_HID_ERR_NO_DEVICE:
+        return ZK_CAUSE_REMOVED;
+    default:
+        return ZK_CAUSE_IO;
+    }
+}
+
+int ZK_Port_readReport(HidPort* port, uint8_t* report, size_t* count, int* hidResult) {
     if (count)
         *count = 0;
+    if (hidResult)
+        *hidResult = ZK_HID_ERR_NO_DEVICE;
     if (!port || !report || port->closed.load(std::memory_order_acquire))
         return 0;
     size_t moved = 0;
-    if (ZK_Hid_read(&port->device, report, ZK_REPORT_SIZE, ZK_PORT_READ_TIMEOUT_MS, &moved) !=
-        ZK_HID_OK)
+    int rc = ZK_Hid_read(&port->device, report, ZK_REPORT_SIZE, ZK_PORT_READ_TIMEOUT_MS, &moved);
+    if (hidResult)
+        *hidResult = rc;
+    if (rc != ZK_HID_OK)
         return 0;
     if (moved > ZK_REPORT_SIZE) // a backend never reports more than it was given room for
         moved = ZK_REPORT_SIZE;
@@ -79,13 +96,18 @@ int ZK_Port_drain(HidPort* port, uint8_t* scratch, int limit) {
     return dropped;
 }
 
-int ZK_Port_writeReport(HidPort* port, const uint8_t* report, size_t* count) {
+int ZK_Port_writeReport(HidPort* port, const uint8_t* report, size_t* count, int* hidResult) {
     if (count)
         *count = 0;
+    if (hidResult)
+        *hidResult = ZK_HID_ERR_NO_DEVICE;
     if (!port || !report || port->closed.load(std::memory_order_acquire))
         return 0;
     size_t moved = 0;
-    if (ZK_Hid_write(&port->device, report, ZK_REPORT_SIZE, &moved) != ZK_HID_OK)
+    int rc = ZK_Hid_write(&port->device, report, ZK_REPORT_SIZE, &moved);
+    if (hidResult)
+        *hidResult = rc;
+    if (rc != ZK_HID_OK)
         return 0;
     if (count)
         *count = moved;

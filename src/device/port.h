@@ -35,6 +35,16 @@ enum ZK_TransferEvent {
 };
 typedef void (*ZK_TransferHook)(void* user, int event, uint32_t a, uint32_t b);
 
+// Why the last command on a channel failed, as far as the transport knows.
+enum ZK_Cause {
+    ZK_CAUSE_NONE = 0,
+    ZK_CAUSE_TIMEOUT = 1,   // nothing arrived within the 1000 ms bound
+    ZK_CAUSE_REMOVED = 2,   // the device went away, or none is attached
+    ZK_CAUSE_BAD_REPLY = 3, // a reply or data report that was damaged or cut short
+    ZK_CAUSE_REFUSED = 4,   // the device answered with a nonzero status word
+    ZK_CAUSE_IO = 5,        // the report could not be moved for another reason
+};
+
 struct CommandChannel {
     uint8_t report[ZK_REPORT_RESERVE];   // every report is built in and read into this
     ZK_TransferHook transferHook;        // may be absent
@@ -42,6 +52,10 @@ struct CommandChannel {
     std::atomic<HidPort*> port;          // absent: no device attached
     std::atomic<uint32_t> deviceVersion; // boot version once read; 1046+ checks status words
     std::mutex portLock;                 // makes "load port + take a reference" atomic
+    // Set by every command: ZK_CAUSE_NONE, or why it failed (with the status
+    // word the device refused it with). Read by the thread that ran it.
+    int32_t lastCause;
+    uint32_t lastStatus;
 };
 
 // Opens `path` through the HID layer. Returns a port holding one reference
@@ -57,9 +71,15 @@ void ZK_Port_retain(HidPort* port);
 void ZK_Port_releaseRef(HidPort* port);
 // One 65-byte report each way. 1 on success with *count (optional) the bytes
 // moved, report-id byte included; 0 with *count 0 on failure, on none, or on
-// a closed port. The read waits at most 1000 ms.
-[[nodiscard]] int ZK_Port_readReport(HidPort* port, uint8_t* report, size_t* count);
-[[nodiscard]] int ZK_Port_writeReport(HidPort* port, const uint8_t* report, size_t* count);
+// a closed port, *hidResult (optional) then saying why (ZK_HID_ERR_TIMEOUT,
+// ZK_HID_ERR_NO_DEVICE for none or a closed port, ...). The read waits at
+// most 1000 ms.
+[[nodiscard]] int ZK_Port_readReport(HidPort* port, uint8_t* report, size_t* count,
+                                     int* hidResult = nullptr);
+[[nodiscard]] int ZK_Port_writeReport(HidPort* port, const uint8_t* report, size_t* count,
+                                      int* hidResult = nullptr);
+// The cause a failed HID transfer gives a command.
+int ZK_Port_causeOf(int hidResult);
 // Reads and drops every input report already waiting (0 ms reads), at most
 // `limit` of them; returns how many. hidraw keeps a reply that came after the
 // 1000 ms bound, and the next command would take it for its own.

@@ -5,13 +5,16 @@
 #include "support/str.h"
 #include "support/stream.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
 
 int fail(DeviceLink* link, int result, uint8_t* buffer) {
+    int why = errno; // the file's cause outlives the message's own output
     ZK_Mem_free(buffer);
     ZK_Progress_message(link, ZK_ServerData_failureText(result));
+    errno = why;
     return result;
 }
 

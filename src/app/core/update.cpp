@@ -1,6 +1,7 @@
 #include "app/core/update.h"
 
 #include "app/core/client.h"
+#include "app/core/provinces.h"
 #include "device/cmd.h"
 #include "package/merge.h"
 #include "platform/clock.h"
@@ -40,12 +41,15 @@ void dataPath(UpdateHost& host, UpdatePackage* package, Run& run) {
     if (r == ZK_CHECK_TOO_LARGE) {
         if (!package->province.provinces || package->province.provinceCount == 0) {
             run.errorText = ZK_TEXT_GPS_TOO_LARGE;
+            run.cause = "the package's data does not fit the device and it has no provinces to "
+                        "choose from";
             return;
         }
         int32_t flags[ZK_PROVINCE_COUNT] = {};
         int chosen = 0;
         if (host.selectProvinces(package, options.gpsAvailable, flags, &chosen) != 0 || !chosen) {
             run.errorText = ZK_TEXT_GPS_TOO_LARGE;
+            run.cause = "no provinces were chosen";
             return;
         }
         if (!ZK_Package_mergeProvinces(package, flags)) {
@@ -121,6 +125,11 @@ bool ZK_Update_isProgramOnly(const UpdatePackage* p) {
 UpdateOutcome ZK_Update_run(UpdateHost& host) {
     Run run;
     host.setButtonsEnabled(false);
+    if (DeviceLink* link = host.link()) {
+        link->progress.region = nullptr;
+        if (link->channel)
+            link->channel->lastCause = ZK_CAUSE_NONE;
+    }
 
     std::string packagePath = host.localFile();
     bool haveFile = !packagePath.empty();
@@ -131,8 +140,10 @@ UpdateOutcome ZK_Update_run(UpdateHost& host) {
         UpdatePackage* package = ZK_Package_open(packagePath.c_str());
         if (!package) {
             run.errorText = ZK_TEXT_OPEN_FAILED;
+            run.cause = packagePath + " cannot be read, or it is not an update package";
         } else if (!ZK_Client_titleMatches(package->title, sizeof package->title)) {
             run.errorText = ZK_TEXT_OPEN_FAILED;
+            run.cause = "the package is for another client";
         } else if (!ZK_Link_infoComplete(host.link())) {
             // What a failed read left (a zero version or flash size, an unread
             // setting tail or client block) must never decide or feed a write.
@@ -154,6 +165,9 @@ UpdateOutcome ZK_Update_run(UpdateHost& host) {
     }
 
     host.discardDownloadFiles();
+    // A device failure the lower layers could explain: say which and where.
+    if (!run.errorText.empty() && run.cause.empty())
+        run.cause = ZK_Progress_causeText(host.link());
     UpdateOutcome outcome;
     outcome.resultCode = run.resultCode;
     outcome.cause = run.cause;
@@ -183,20 +197,28 @@ void ZK_Update_progressText(const DeviceLink* link, uint32_t value, uint32_t sta
                   value / 100.0, "Time", (int)((nowTick - startTick) / 1000), "Second");
 }
 
+std::string ZK_Update_progressText(const ProgressEvent& e) {
+    char text[512];
+    ZK_Str_format(text, sizeof text, "%s%s %.02f%%   %s %d %s", e.step.c_str(), "Updated",
+                  e.value / 100.0, "Time", (int)((e.nowTick - e.startTick) / 1000), "Second");
+    return text;
+}
+
+void UpdateHost::progressEvent(const ProgressEvent& e) {
+    if (e.kind == ZK_PROGRESS_STARTED) {
+        setProgressRange(e.value);
+        setProgressPosition(0);
+        return;
+    }
+    setProgressPosition(e.value);
+    setProgressText(ZK_Update_progressText(e).c_str());
+}
+
 int ZK_Update_onWriteProgress(void* user, DeviceLink* link, int kind, uint32_t value,
                               uint32_t startTick) {
     UpdateHost* host = static_cast<UpdateHost*>(user);
-    if (!host)
-        return 0;
-    if (kind == ZK_PROGRESS_STARTED) {
-        host->setProgressRange(value);
-        host->setProgressPosition(0);
-        return 0;
-    }
-    char text[512];
-    ZK_Update_progressText(link, value, startTick, ZK_Clock_tickMs(), text, sizeof text);
-    host->setProgressPosition(value);
-    host->setProgressText(text);
+    if (host)
+        host->progressEvent(ZK_Progress_event(link, kind, value, startTick));
     return 0;
 }
 
@@ -208,10 +230,5 @@ std::string ZK_Update_extension(const std::string& path) {
 }
 
 uint32_t ZK_Update_provinceBytes(const UpdatePackage* package, int index) {
-    int e = ZK_Package_findProvince(package, index);
-    if (e < 0)
-        return 0;
-    uint64_t bytes =
-        (uint64_t)package->province.provinces[e].recordCount * package->province.recordSize;
-    return bytes > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)bytes;
+    return ZK_Provinces_bytes(package, index);
 }

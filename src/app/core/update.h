@@ -7,6 +7,7 @@
 // made on that thread and the host forwards it to its own thread as it needs.
 #pragma once
 
+#include "app/core/progress.h"
 #include "device/link.h"
 #include "device/machine.h"
 #include "package/package.h"
@@ -48,6 +49,11 @@ class UpdateHost {
     virtual void setProgressText(const char* text) = 0;
     virtual void setProgressRange(uint32_t maximum) = 0;
     virtual void setProgressPosition(uint32_t position) = 0;
+    // Every progress report of the write, with bytes and region. The default
+    // does what the window's write-progress handler does: kind 0 sets the
+    // range and position 0, every other kind the position and the text
+    // "%s%s %.02f%%   %s %d %s".
+    virtual void progressEvent(const ProgressEvent& event);
     // Asks the user for provinces whose data fits `capacity` bytes. Returns 0
     // when provinces were confirmed, with *chosen and `flags` (34 entries in
     // ProvinceTable order) set; anything else means cancelled, both unchanged.
@@ -76,6 +82,7 @@ int ZK_Update_onWriteProgress(void* user, DeviceLink* link, int kind, uint32_t v
 // whole seconds since startTick, "Second".
 void ZK_Update_progressText(const DeviceLink* link, uint32_t value, uint32_t startTick,
                             uint32_t nowTick, char* out, size_t capacity);
+std::string ZK_Update_progressText(const ProgressEvent& event);
 
 // True when the package holds only its one program image (the program write
 // alone updates it).
