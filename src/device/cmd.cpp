@@ -49,6 +49,10 @@ int sendOn(CommandChannel* channel, HidPort* port, uint8_t code, uint32_t a, uin
     putBlock(block, code, a, b, c, mode, d);
     channel->lastCause = ZK_CAUSE_NONE;
     channel->lastStatus = 0;
+    if (channel->cancelled.load(std::memory_order_acquire)) {
+        fail(channel, ZK_CAUSE_CANCELLED);
+        return 0;
+    }
     if (!port) {
         fail(channel, ZK_CAUSE_REMOVED);
         return 0;

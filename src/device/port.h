@@ -43,6 +43,7 @@ enum ZK_Cause {
     ZK_CAUSE_BAD_REPLY = 3, // a reply or data report that was damaged or cut short
     ZK_CAUSE_REFUSED = 4,   // the device answered with a nonzero status word
     ZK_CAUSE_IO = 5,        // the report could not be moved for another reason
+    ZK_CAUSE_CANCELLED = 6, // the channel was cancelled: no new command is sent
 };
 
 struct CommandChannel {
@@ -56,6 +57,9 @@ struct CommandChannel {
     // word the device refused it with). Read by the thread that ran it.
     int32_t lastCause;
     uint32_t lastStatus;
+    // Set from any thread to stop an operation between commands: every later
+    // command fails before it sends anything; the running one completes.
+    std::atomic<int32_t> cancelled;
 };
 
 // Opens `path` through the HID layer. Returns a port holding one reference

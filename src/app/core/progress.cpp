@@ -48,6 +48,9 @@ std::string ZK_Progress_causeText(const DeviceLink* link) {
     case ZK_CAUSE_IO:
         what = "a report could not be sent to the device";
         break;
+    case ZK_CAUSE_CANCELLED:
+        what = "the run was stopped";
+        break;
     default:
         return {};
     }
