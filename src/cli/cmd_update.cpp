@@ -6,7 +6,7 @@
 #include "app/core/packagecheck.h"
 #include "app/core/update.h"
 #include "package/merge.h"
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/text.h"
 
 #include <algorithm>

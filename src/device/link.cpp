@@ -1,7 +1,7 @@
 #include "device/link.h"
 
 #include "device/cmd.h"
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/mem.h"
 #include "support/str.h"
 #include "support/stream.h"

@@ -2,7 +2,7 @@
 // eject (udisks2 through its command-line client, or the eject ioctl).
 #include "platform/storage.h"
 
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/log.h"
 #include "support/mem.h"
 #include "support/str.h"
