@@ -48,28 +48,6 @@ struct InfoArgs {
     bool json = false;
 };
 
-const char* const kOptionNames[] = {"serverSize",  "altVoice", "programVersion", "layout502",
-                                    "useVoice3",   "useGps2",  "fixedLayout",    "trackSize",
-                                    "resetServer", "hasOled",  "useGps3",        "useVoice4",
-                                    "plainData"};
-constexpr size_t kOptionCount = sizeof kOptionNames / sizeof kOptionNames[0];
-
-void optionWords(const ProgramEntry& e, uint32_t* out) {
-    const uint32_t words[kOptionCount] = {e.serverSize,  e.altVoice, e.programVersion, e.layout502,
-                                          e.useVoice3,   e.useGps2,  e.fixedLayout,    e.trackSize,
-                                          e.resetServer, e.hasOled,  e.useGps3,        e.useVoice4,
-                                          e.plainData};
-    std::memcpy(out, words, sizeof words);
-}
-
-uint32_t* optionField(ProgramEntry& e, size_t index) {
-    uint32_t* fields[kOptionCount] = {&e.serverSize,  &e.altVoice, &e.programVersion, &e.layout502,
-                                      &e.useVoice3,   &e.useGps2,  &e.fixedLayout,    &e.trackSize,
-                                      &e.resetServer, &e.hasOled,  &e.useGps3,        &e.useVoice4,
-                                      &e.plainData};
-    return fields[index];
-}
-
 std::vector<std::string> problems(const UpdatePackage* p) {
     return ZK_Package_unreadableRegions(p);
 }
@@ -119,10 +97,8 @@ json infoJson(const UpdatePackage* p, const std::string& file, int64_t fileSize,
                       {"size", e.size},
                       {"offset", e.offset},
                       {"loaded", e.loaded}};
-        uint32_t words[kOptionCount];
-        optionWords(e, words);
-        for (size_t w = 0; w < kOptionCount; ++w)
-            entry[kOptionNames[w]] = words[w];
+        for (const ProgramOption& option : ZK_PROGRAM_OPTIONS)
+            entry[option.name] = e.*option.word;
         programs.push_back(entry);
     }
     return {
@@ -193,13 +169,11 @@ void printInfo(const UpdatePackage* p, const std::string& file, int64_t fileSize
                     p->programTableHeaded ? "headed" : "legacy", p->programCount);
         for (uint32_t i = 0; i < p->programCount; ++i) {
             const ProgramEntry& e = p->programs[i];
-            uint32_t words[kOptionCount];
-            optionWords(e, words);
             std::printf("  %s  size %u (0x%X)%s\n   ", displayText(e.board, 4).c_str(), e.size,
                         e.size, e.loaded ? "" : "  not loaded");
-            for (size_t w = 0; w < kOptionCount; ++w) {
-                bool size = std::strstr(kOptionNames[w], "Size") != nullptr;
-                std::printf(size ? " %s=0x%X" : " %s=%u", kOptionNames[w], words[w]);
+            for (const ProgramOption& option : ZK_PROGRAM_OPTIONS) {
+                bool size = std::strstr(option.name, "Size") != nullptr;
+                std::printf(size ? " %s=0x%X" : " %s=%u", option.name, e.*option.word);
             }
             std::printf("\n");
         }
@@ -511,11 +485,11 @@ void Manifest::parse(const json& root, PackageBuilder* b) {
                     p.scramble = u32(it.value(), at + ".scramble");
                 } else if (key != "file" && key != "size" && key != "seed" && key != "fill") {
                     size_t w = 0;
-                    while (w < kOptionCount && key != kOptionNames[w])
+                    while (w < ZK_PROGRAM_OPTION_COUNT && key != ZK_PROGRAM_OPTIONS[w].name)
                         ++w;
-                    if (w == kOptionCount)
+                    if (w == ZK_PROGRAM_OPTION_COUNT)
                         error(at, "unknown key \"" + key + "\"");
-                    *optionField(p.entry, w) = u32(it.value(), at + "." + key);
+                    p.entry.*ZK_PROGRAM_OPTIONS[w].word = u32(it.value(), at + "." + key);
                 }
             }
             if (!e.contains("board"))
