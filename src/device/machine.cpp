@@ -63,10 +63,6 @@ const RegionWrite kRegionWrites[] = {
 
 } // namespace
 
-uint32_t ZK_Board_word(const char board[4]) {
-    return ZK_Bytes_u32le(reinterpret_cast<const uint8_t*>(board));
-}
-
 const ProgramEntry* ZK_Package_findProgram(const UpdatePackage* package, uint32_t board) {
     if (!package || !package->programs || package->programCount == 0)
         return nullptr;

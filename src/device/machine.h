@@ -96,8 +96,6 @@ enum ZK_CheckResult {
 // the only entry when there is one; else the first with that board, where a
 // "GHW2" device also takes a "GHW7" entry. None without entries or a match.
 const ProgramEntry* ZK_Package_findProgram(const UpdatePackage* package, uint32_t board);
-// Four characters as the little-endian word the lookups compare.
-uint32_t ZK_Board_word(const char board[4]);
 
 // Picks the package sections for the device's board, fills `options`, lays the
 // data regions out and, when they fit, writes the main setting and erases

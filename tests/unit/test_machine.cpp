@@ -531,3 +531,26 @@ TEST_F(MachineTest, PlanDecidesLikeTheCheckWithoutTouchingTheFlash) {
 }
 
 } // namespace
+
+namespace {
+
+// The board the link reads from the flash and the board of a package entry
+// are the same word, so the lookup finds the entry among several.
+TEST_F(MachineTest, BoardFromTheFlashMatchesTheBoardFromThePackage) {
+    Rig rig; // a GHW7 device
+    PackageSpec contents;
+    contents.entry("AAAA");
+    contents.entry("GHW7").programVersion = 77;
+    build(contents);
+    ASSERT_EQ(pkg->programCount, 2u);
+    EXPECT_EQ(ZK_Board_word(rig.link->info.mainSetting.board),
+              ZK_Board_word(pkg->programs[1].board));
+    EXPECT_EQ(ZK_Board_word(rig.link->info.mainSetting.board), word("GHW7"));
+    const ProgramEntry* e =
+        ZK_Package_findProgram(pkg, ZK_Board_word(rig.link->info.mainSetting.board));
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->programVersion, 77u);
+    EXPECT_EQ(ZK_Board_word(nullptr), 0u);
+}
+
+} // namespace
