@@ -108,7 +108,8 @@ int ZK_Machine_writeProgram(DeviceLink* link, UpdatePackage* package, int standa
     if (!ZK_Flash_write(link->channel, ZK_APP_FLAG_ADDR, flag, sizeof flag, 0, 1))
         return 0;
     ZK_MACHINE_LOG("write app data[0x%X][0x%X]", ZK_PROGRAM_ADDR, e->size);
-    return ZK_Flash_write(link->channel, ZK_PROGRAM_ADDR, e->image, e->size, (int)e->loaded, 1);
+    return ZK_Flash_write(link->channel, ZK_PROGRAM_ADDR, e->image, e->size,
+                          (int)ZK_Package_programScrambled(e), 1);
 }
 
 int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* package) {
@@ -239,7 +240,7 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
             ms.useGps3 = (uint8_t)options->useGps3;
             ms.useVoice4 = (uint8_t)options->useVoice4;
             ms.plainData = (uint8_t)options->plainData;
-            options->program = {e->image, e->loaded ? e->size : 0, e->loaded};
+            options->program = {e->image, e->loaded ? e->size : 0, ZK_Package_programScrambled(e)};
             programChanged = 1;
         }
     }

@@ -100,6 +100,13 @@ struct ProgramEntry {
     uint32_t loaded;         // 216 (ignored in the file): 1 once the image has been read
 };
 
+// Program images are stored scrambled and never deciphered, so a loaded image
+// is written as a scrambled image (the write checksums its descrambled copy).
+// 1 for a loaded image, 0 when none was read.
+inline uint32_t ZK_Package_programScrambled(const ProgramEntry* entry) {
+    return entry && entry->loaded ? 1u : 0u;
+}
+
 // The option words of a program entry in file order (word i at offset
 // 16 + 4 * i), with the names the manifest and the command line give them.
 struct ProgramOption {
