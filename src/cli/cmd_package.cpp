@@ -4,6 +4,7 @@
 #include "app/core/packagecheck.h"
 #include "package/builder.h"
 #include "package/keys.h"
+#include "package/manifest.h"
 #include "package/package.h"
 #include "package/sample.h"
 #include "support/text.h"
@@ -47,28 +48,6 @@ struct InfoArgs {
     std::string file;
     bool json = false;
 };
-
-const char* const kOptionNames[] = {"serverSize",  "altVoice", "programVersion", "layout502",
-                                    "useVoice3",   "useGps2",  "fixedLayout",    "trackSize",
-                                    "resetServer", "hasOled",  "useGps3",        "useVoice4",
-                                    "plainData"};
-constexpr size_t kOptionCount = sizeof kOptionNames / sizeof kOptionNames[0];
-
-void optionWords(const ProgramEntry& e, uint32_t* out) {
-    const uint32_t words[kOptionCount] = {e.serverSize,  e.altVoice, e.programVersion, e.layout502,
-                                          e.useVoice3,   e.useGps2,  e.fixedLayout,    e.trackSize,
-                                          e.resetServer, e.hasOled,  e.useGps3,        e.useVoice4,
-                                          e.plainData};
-    std::memcpy(out, words, sizeof words);
-}
-
-uint32_t* optionField(ProgramEntry& e, size_t index) {
-    uint32_t* fields[kOptionCount] = {&e.serverSize,  &e.altVoice, &e.programVersion, &e.layout502,
-                                      &e.useVoice3,   &e.useGps2,  &e.fixedLayout,    &e.trackSize,
-                                      &e.resetServer, &e.hasOled,  &e.useGps3,        &e.useVoice4,
-                                      &e.plainData};
-    return fields[index];
-}
 
 std::vector<std::string> problems(const UpdatePackage* p) {
     return ZK_Package_unreadableRegions(p);
@@ -119,10 +98,8 @@ json infoJson(const UpdatePackage* p, const std::string& file, int64_t fileSize,
                       {"size", e.size},
                       {"offset", e.offset},
                       {"loaded", e.loaded}};
-        uint32_t words[kOptionCount];
-        optionWords(e, words);
-        for (size_t w = 0; w < kOptionCount; ++w)
-            entry[kOptionNames[w]] = words[w];
+        for (const ProgramOption& option : ZK_PROGRAM_OPTIONS)
+            entry[option.name] = e.*option.word;
         programs.push_back(entry);
     }
     return {
@@ -193,13 +170,11 @@ void printInfo(const UpdatePackage* p, const std::string& file, int64_t fileSize
                     p->programTableHeaded ? "headed" : "legacy", p->programCount);
         for (uint32_t i = 0; i < p->programCount; ++i) {
             const ProgramEntry& e = p->programs[i];
-            uint32_t words[kOptionCount];
-            optionWords(e, words);
             std::printf("  %s  size %u (0x%X)%s\n   ", displayText(e.board, 4).c_str(), e.size,
                         e.size, e.loaded ? "" : "  not loaded");
-            for (size_t w = 0; w < kOptionCount; ++w) {
-                bool size = std::strstr(kOptionNames[w], "Size") != nullptr;
-                std::printf(size ? " %s=0x%X" : " %s=%u", kOptionNames[w], words[w]);
+            for (const ProgramOption& option : ZK_PROGRAM_OPTIONS) {
+                bool size = std::strstr(option.name, "Size") != nullptr;
+                std::printf(size ? " %s=0x%X" : " %s=%u", option.name, e.*option.word);
             }
             std::printf("\n");
         }
@@ -247,298 +222,6 @@ struct BuildArgs {
     std::string out;
 };
 
-// A manifest error: where (JSON path) and what.
-struct ManifestError {
-    std::string text;
-};
-
-class Manifest {
-  public:
-    explicit Manifest(std::filesystem::path base) : base_(std::move(base)) {}
-
-    // Holds every block the builder borrows until the package is written.
-    std::vector<std::unique_ptr<std::vector<uint8_t>>> blocks;
-    std::vector<BuildProgram> programs;
-    std::vector<BuildProvince> provinces, legacyProvinces;
-    std::vector<std::string> notes;
-
-    void parse(const json& root, PackageBuilder* b);
-
-  private:
-    std::filesystem::path base_;
-
-    [[noreturn]] static void error(const std::string& where, const std::string& what) {
-        throw ManifestError{where + ": " + what};
-    }
-    static void onlyKeys(const json& obj, const std::string& where,
-                         std::initializer_list<const char*> keys) {
-        if (!obj.is_object())
-            error(where, "must be an object");
-        for (auto it = obj.begin(); it != obj.end(); ++it) {
-            bool known = false;
-            for (const char* k : keys)
-                known = known || it.key() == k;
-            if (!known)
-                error(where, "unknown key \"" + it.key() + "\"");
-        }
-    }
-    static uint32_t u32(const json& v, const std::string& where) {
-        if (v.is_boolean())
-            return v.get<bool>() ? 1 : 0;
-        if (!v.is_number_unsigned() && !(v.is_number_integer() && v.get<int64_t>() >= 0))
-            error(where, "must be an unsigned number");
-        uint64_t n = v.get<uint64_t>();
-        if (n > UINT32_MAX)
-            error(where, "does not fit 32 bits");
-        return (uint32_t)n;
-    }
-    static uint32_t date(const json& v, const std::string& where) {
-        if (v.is_number())
-            return u32(v, where);
-        if (!v.is_string())
-            error(where, "must be seconds or \"YYYY-MM-DD HH:MM:SS\"");
-        unsigned y, mo, d, h, mi, s;
-        char tail;
-        if (std::sscanf(v.get<std::string>().c_str(), "%u-%u-%u %u:%u:%u%c", &y, &mo, &d, &h, &mi,
-                        &s, &tail) != 6 ||
-            y > 0xFFFF || mo > 255 || d > 255 || h > 255 || mi > 255 || s > 255)
-            error(where, "must be seconds or \"YYYY-MM-DD HH:MM:SS\"");
-        RegionDate rd{(uint8_t)s, (uint8_t)mi, (uint8_t)h, (uint8_t)d, (uint8_t)mo, (uint16_t)y};
-        uint32_t seconds;
-        if (!ZK_Date_toSeconds(&rd, &seconds))
-            error(where, "is not a date between 1970 and 2106");
-        return seconds;
-    }
-    const std::vector<uint8_t>& readBytes(const std::string& name, const std::string& where) {
-        std::filesystem::path path = base_ / name;
-        // A directory, FIFO or device (think /dev/zero) would block, throw or
-        // read without end; only a regular file of bounded size is taken.
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0)
-            error(where, "cannot read " + path.string() + ": " + std::strerror(errno));
-        if (!S_ISREG(st.st_mode))
-            error(where, path.string() + " is not a regular file");
-        if ((uint64_t)st.st_size > UINT32_MAX)
-            error(where, path.string() + " is larger than 4 GiB");
-        std::ifstream in(path, std::ios::binary);
-        if (!in)
-            error(where, "cannot read " + path.string());
-        auto block = std::make_unique<std::vector<uint8_t>>(std::istreambuf_iterator<char>(in),
-                                                            std::istreambuf_iterator<char>());
-        if (block->size() > UINT32_MAX)
-            error(where, path.string() + " is larger than 4 GiB");
-        blocks.push_back(std::move(block));
-        return *blocks.back();
-    }
-    // {"file": ...} or {"size": N, "seed": S} / {"size": N, "fill": B}.
-    const std::vector<uint8_t>& content(const json& obj, const std::string& where) {
-        if (obj.contains("file")) {
-            if (obj.contains("size") || obj.contains("seed") || obj.contains("fill"))
-                error(where, "give either \"file\" or \"size\" with \"seed\"/\"fill\"");
-            if (!obj["file"].is_string())
-                error(where + ".file", "must be a path");
-            return readBytes(obj["file"].get<std::string>(), where + ".file");
-        }
-        if (!obj.contains("size"))
-            error(where, "needs \"file\" or \"size\"");
-        uint32_t size = u32(obj["size"], where + ".size");
-        if (size > 256u * 1024 * 1024)
-            error(where + ".size", "is larger than 256 MiB");
-        auto block = std::make_unique<std::vector<uint8_t>>(size);
-        if (obj.contains("fill"))
-            std::fill(block->begin(), block->end(), (uint8_t)u32(obj["fill"], where + ".fill"));
-        else
-            ZK_Builder_fillPattern(block->data(), size,
-                                   obj.contains("seed") ? u32(obj["seed"], where + ".seed") : 0);
-        blocks.push_back(std::move(block));
-        return *blocks.back();
-    }
-    static int slotByName(const std::string& name) {
-        for (int slot = 1; slot <= ZK_SLOT_COUNT; ++slot)
-            if (name == ZK_Package_slotInfo(slot)->name)
-                return slot;
-        return 0;
-    }
-    void parseProvinces(const json& obj, const std::string& where, bool legacy,
-                        BuildProvinceRegion* out, std::vector<BuildProvince>* list);
-};
-
-void Manifest::parseProvinces(const json& obj, const std::string& where, bool legacy,
-                              BuildProvinceRegion* out, std::vector<BuildProvince>* list) {
-    if (legacy)
-        onlyKeys(obj, where, {"date", "entries"});
-    else
-        onlyKeys(obj, where, {"date", "headerWord", "recordSize", "entries"});
-    out->present = 1;
-    out->dateWord = obj.contains("date") ? date(obj["date"], where + ".date") : 0;
-    out->headerWord =
-        obj.contains("headerWord") ? u32(obj["headerWord"], where + ".headerWord") : 0;
-    out->recordSize = legacy                       ? ZK_PROVINCE_LEGACY_RECORD_SIZE
-                      : obj.contains("recordSize") ? u32(obj["recordSize"], where + ".recordSize")
-                                                   : 16;
-    if (!obj.contains("entries") || !obj["entries"].is_array())
-        error(where + ".entries", "must be a list");
-    const json& entries = obj["entries"];
-    list->assign(entries.size(), BuildProvince{});
-    for (size_t i = 0; i < entries.size(); ++i) {
-        std::string at = where + ".entries[" + std::to_string(i) + "]";
-        const json& e = entries[i];
-        onlyKeys(e, at, {"name", "records", "seed", "fill", "file"});
-        BuildProvince& p = (*list)[i];
-        if (!e.contains("name") || !e["name"].is_string())
-            error(at + ".name", "must be a text");
-        std::string gbk;
-        if (!ZK_Text_utf8ToGbk(e["name"].get<std::string>(), &gbk))
-            error(at + ".name", "cannot be written in GBK");
-        if (gbk.size() >= sizeof p.name)
-            error(at + ".name", "is longer than 49 GBK bytes");
-        std::memcpy(p.name, gbk.data(), gbk.size());
-        p.recordCount = e.contains("records") ? u32(e["records"], at + ".records") : 0;
-        uint64_t bytes = (uint64_t)p.recordCount * out->recordSize;
-        if (bytes > 256u * 1024 * 1024)
-            error(at + ".records", "make more than 256 MiB of records");
-        if (e.contains("file")) {
-            const std::vector<uint8_t>& data = content(e, at);
-            if (data.size() != bytes)
-                error(at + ".file", "holds " + std::to_string(data.size()) + " bytes, records x " +
-                                        "record size is " + std::to_string(bytes));
-            p.records = data.data();
-        } else if (bytes) {
-            json gen = {{"size", bytes}};
-            if (e.contains("fill"))
-                gen["fill"] = e["fill"];
-            else
-                gen["seed"] = e.contains("seed") ? e["seed"] : json(i);
-            p.records = content(gen, at).data();
-        }
-    }
-    out->count = (uint32_t)list->size();
-    out->provinces = list->empty() ? nullptr : list->data();
-}
-
-void Manifest::parse(const json& root, PackageBuilder* b) {
-    onlyKeys(root, "manifest",
-             {"trailer", "version", "magic", "title", "regions", "programs", "province",
-              "provinceLegacy"});
-    uint32_t form = root.contains("trailer") ? u32(root["trailer"], "trailer") : 520;
-    if (form != ZK_TRAILER_520 && form != ZK_TRAILER_320 && form != ZK_TRAILER_304)
-        error("trailer", "must be 520, 320 or 304");
-    ZK_Builder_init(b, form);
-    if (root.contains("version")) {
-        if (form != ZK_TRAILER_520)
-            error("version", "only the 520-byte trailer has a format version");
-        b->formatVersion = u32(root["version"], "version");
-    }
-    if (root.contains("magic")) {
-        if (form != ZK_TRAILER_520)
-            error("magic", "only the 520-byte trailer has a magic");
-        const json& m = root["magic"];
-        if (m == "plain")
-            b->magic = ZK_MAGIC_PLAIN;
-        else if (m == "cipher")
-            b->magic = ZK_MAGIC_CIPHER;
-        else if (m.is_number())
-            b->magic = u32(m, "magic");
-        else
-            error("magic", "must be \"plain\", \"cipher\" or a number");
-    }
-    if (root.contains("title")) {
-        if (!root["title"].is_string())
-            error("title", "must be a text");
-        std::string gbk;
-        if (!ZK_Text_utf8ToGbk(root["title"].get<std::string>(), &gbk))
-            error("title", "cannot be written in GBK");
-        if (gbk.size() > 255)
-            error("title", "is longer than 255 bytes");
-        ZK_Builder_setTitle(b, gbk.c_str());
-    }
-    bool cipher = form == ZK_TRAILER_520 && b->magic == ZK_MAGIC_CIPHER;
-    if (root.contains("regions")) {
-        const json& regions = root["regions"];
-        if (!regions.is_object())
-            error("regions", "must be an object of region names");
-        for (auto it = regions.begin(); it != regions.end(); ++it) {
-            std::string where = "regions." + it.key();
-            int slot = slotByName(it.key());
-            if (!slot)
-                error(where, "is not a region name");
-            if (form != ZK_TRAILER_520 && slot > 5)
-                notes.push_back(where + ": the " + std::to_string(form) +
-                                "-byte trailer cannot name this slot; its bytes are written "
-                                "but no reader will see them");
-            onlyKeys(it.value(), where, {"file", "size", "seed", "fill", "scramble", "date"});
-            const std::vector<uint8_t>& data = content(it.value(), where);
-            BuildRegion& r = b->regions[slot];
-            r.data = data.empty() ? nullptr : data.data();
-            r.size = (uint32_t)data.size();
-            r.scramble = it.value().contains("scramble")
-                             ? u32(it.value()["scramble"], where + ".scramble")
-                             : 0;
-            if (it.value().contains("date")) {
-                if (ZK_Package_slotInfo(slot)->dateSource == ZK_DATE_NONE ||
-                    ZK_Package_slotInfo(slot)->dateSource == ZK_DATE_HEADER)
-                    error(where + ".date", "this region carries no date word");
-                r.hasDate = 1;
-                r.dateSeconds = date(it.value()["date"], where + ".date");
-            }
-            if (cipher && ZK_Package_slotInfo(slot)->cipher && r.size % 8)
-                notes.push_back(where + ": " + std::to_string(r.size) +
-                                " bytes is not a multiple of 8; its last bytes will not "
-                                "read back as given");
-        }
-    }
-    if (root.contains("programs")) {
-        const json& t = root["programs"];
-        onlyKeys(t, "programs", {"headed", "entries"});
-        if (!t.contains("entries") || !t["entries"].is_array())
-            error("programs.entries", "must be a list");
-        const json& entries = t["entries"];
-        programs.assign(entries.size(), BuildProgram{});
-        for (size_t i = 0; i < entries.size(); ++i) {
-            std::string at = "programs.entries[" + std::to_string(i) + "]";
-            const json& e = entries[i];
-            if (!e.is_object())
-                error(at, "must be an object");
-            BuildProgram& p = programs[i];
-            for (auto it = e.begin(); it != e.end(); ++it) {
-                const std::string& key = it.key();
-                if (key == "board") {
-                    if (!it.value().is_string() || it.value().get<std::string>().size() > 4)
-                        error(at + ".board", "must be a text of at most 4 characters");
-                    std::string board = it.value().get<std::string>();
-                    std::memcpy(p.entry.board, board.data(), board.size());
-                } else if (key == "scramble") {
-                    p.scramble = u32(it.value(), at + ".scramble");
-                } else if (key != "file" && key != "size" && key != "seed" && key != "fill") {
-                    size_t w = 0;
-                    while (w < kOptionCount && key != kOptionNames[w])
-                        ++w;
-                    if (w == kOptionCount)
-                        error(at, "unknown key \"" + key + "\"");
-                    *optionField(p.entry, w) = u32(it.value(), at + "." + key);
-                }
-            }
-            if (!e.contains("board"))
-                error(at + ".board", "is missing");
-            if (e.contains("file") || e.contains("size")) {
-                const std::vector<uint8_t>& image = content(e, at);
-                p.image = image.empty() ? nullptr : image.data();
-                p.imageSize = (uint32_t)image.size();
-            }
-        }
-        b->programs.headed = t.contains("headed") ? u32(t["headed"], "programs.headed") : 1;
-        b->programs.count = (uint32_t)programs.size();
-        b->programs.programs = programs.empty() ? nullptr : programs.data();
-        if (programs.empty())
-            notes.push_back("programs: no entries, so no program table is written");
-    }
-    if (root.contains("provinceLegacy"))
-        parseProvinces(root["provinceLegacy"], "provinceLegacy", true, &b->provinceLegacy,
-                       &legacyProvinces);
-    if (root.contains("province"))
-        parseProvinces(root["province"], "province", false, &b->province, &provinces);
-}
-
 int runBuild(const BuildArgs& args) {
     if (int bad = KorvanaCli_checkInputFile(args.manifest))
         return bad;
@@ -548,25 +231,21 @@ int runBuild(const BuildArgs& args) {
     if (!in)
         return fail("cannot open " + args.manifest + ": " + std::strerror(errno));
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    json root = json::parse(text, nullptr, false);
-    if (root.is_discarded())
-        return fail(args.manifest + ": not valid JSON");
-    Manifest manifest(std::filesystem::path(args.manifest).parent_path());
-    PackageBuilder builder;
-    try {
-        manifest.parse(root, &builder);
-    } catch (const ManifestError& e) {
-        return fail(args.manifest + ": " + e.text);
-    } catch (const json::exception& e) {
-        return fail(args.manifest + ": " + e.what());
-    } catch (const std::exception& e) {
-        return fail(args.manifest + ": " + e.what());
-    }
-    for (const std::string& note : manifest.notes)
-        std::fprintf(stderr, "korvana-cli: note: %s\n", note.c_str());
+    std::string error;
+    PackageManifest* manifest =
+        ZK_Manifest_parse(text.data(), text.size(),
+                          std::filesystem::path(args.manifest).parent_path().c_str(), &error);
+    if (!manifest)
+        return fail(args.manifest + ": " + error);
+    struct Releaser {
+        PackageManifest* m;
+        ~Releaser() { ZK_Manifest_release(m); }
+    } releaser{manifest};
+    for (size_t i = 0; i < ZK_Manifest_noteCount(manifest); ++i)
+        std::fprintf(stderr, "korvana-cli: note: %s\n", ZK_Manifest_note(manifest, i));
     PackageLayout layout;
     errno = 0;
-    if (!ZK_Builder_write(&builder, args.out.c_str(), &layout))
+    if (!ZK_Builder_write(ZK_Manifest_builder(manifest), args.out.c_str(), &layout))
         return fail("cannot write " + args.out +
                     (errno ? ": " + std::string(std::strerror(errno)) : ""));
     std::printf("wrote %s (%llu bytes)\n", args.out.c_str(), (unsigned long long)layout.fileSize);

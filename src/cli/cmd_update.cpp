@@ -8,7 +8,7 @@
 #include "app/core/provinces.h"
 #include "app/core/update.h"
 #include "package/merge.h"
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/text.h"
 
 #include <algorithm>

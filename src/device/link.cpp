@@ -1,7 +1,7 @@
 #include "device/link.h"
 
 #include "device/cmd.h"
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/mem.h"
 #include "support/str.h"
 #include "support/stream.h"
@@ -59,12 +59,6 @@ bool slotAccepted(const uint8_t* slot, uint32_t recordSize) {
         !ZK_Bytes_readU32LE(slot, ZK_INFO_PAGE_BYTES, 4 + recordSize - 4, &magic))
         return false;
     return magic == ZK_SETTING_MAGIC && sum == ZK_Bytes_sum(slot + 4, recordSize);
-}
-
-uint32_t boardWord(const MainSetting& ms) {
-    uint32_t word;
-    std::memcpy(&word, ms.board, 4);
-    return word;
 }
 
 void report(DeviceLink* link, int kind, uint32_t value) {
@@ -267,7 +261,7 @@ int ZK_Link_readInfo(DeviceLink* link) {
         info.layout502 = 1;
         (void)log.page(link, ZK_GROUP_ADDR_502 + 0x200, info.settingTail);
     }
-    if (boardWord(info.mainSetting) == 0) {
+    if (ZK_Board_word(info.mainSetting.board) == 0) {
         if (log.page(link, ZK_GROUP_ADDR_LEGACY, page) && slotAccepted(page, MAIN_RECORD)) {
             std::memcpy(&info.mainSetting, page + 4, MAIN_RECORD);
             serverSlot = ZK_GROUP_ADDR_LEGACY + 0x100;
@@ -275,7 +269,7 @@ int ZK_Link_readInfo(DeviceLink* link) {
             (void)log.page(link, ZK_GROUP_ADDR_LEGACY + 0x200, info.settingTail);
         }
     }
-    info.noMainSetting = boardWord(info.mainSetting) == 0;
+    info.noMainSetting = ZK_Board_word(info.mainSetting.board) == 0;
 
     if (serverSlot && log.page(link, serverSlot, page) && slotAccepted(page, SERVER_RECORD))
         std::memcpy(&info.serverSetting, page + 4, SERVER_RECORD);
@@ -494,6 +488,10 @@ int ZK_Link_dumpInfo(const char* path, DeviceLink* link) {
     ok = ok && ZK_Stream_commit(stream);
     ZK_Stream_release(stream);
     return ok ? 1 : 0;
+}
+
+uint32_t ZK_Board_word(const char board[4]) {
+    return board ? ZK_Bytes_u32le(reinterpret_cast<const uint8_t*>(board)) : 0;
 }
 
 bool ZK_Link_matchHidPath(const char* path) {

@@ -185,3 +185,6 @@ bool ZK_Link_isClaimed(const DeviceLink* link);
 void ZK_Link_detach(DeviceLink* link);
 // True when the lower-cased path contains "vid_0416&pid_b500".
 bool ZK_Link_matchHidPath(const char* path);
+// A board name (four characters, no terminator) as the little-endian word
+// that board lookups compare; 0 for none (no main setting).
+uint32_t ZK_Board_word(const char board[4]);

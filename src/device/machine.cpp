@@ -65,10 +65,6 @@ const RegionWrite kRegionWrites[] = {
 
 } // namespace
 
-uint32_t ZK_Board_word(const char board[4]) {
-    return ZK_Bytes_u32le(reinterpret_cast<const uint8_t*>(board));
-}
-
 const ProgramEntry* ZK_Package_findProgram(const UpdatePackage* package, uint32_t board) {
     if (!package || !package->programs || package->programCount == 0)
         return nullptr;
@@ -116,7 +112,8 @@ int ZK_Machine_writeProgram(DeviceLink* link, UpdatePackage* package, int standa
     if (!ZK_Flash_write(link->channel, ZK_APP_FLAG_ADDR, flag, sizeof flag, 0, 1))
         return 0;
     ZK_MACHINE_LOG("write app data[0x%X][0x%X]", ZK_PROGRAM_ADDR, e->size);
-    return ZK_Flash_write(link->channel, ZK_PROGRAM_ADDR, e->image, e->size, (int)e->loaded, 1);
+    return ZK_Flash_write(link->channel, ZK_PROGRAM_ADDR, e->image, e->size,
+                          (int)ZK_Package_programScrambled(e), 1);
 }
 
 int ZK_Machine_write(UpdateOptions* options, DeviceLink* link, UpdatePackage* package) {
@@ -189,12 +186,14 @@ void takeAddresses(UpdateOptions* options, const MainSetting& ms) {
     options->gps.address = ms.gpsAddr;
 }
 
-// The check; with `apply` clear it only decides and lays out (for plans).
-int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, bool apply,
-              MachinePlan* plan) {
-    if (!link || !options || !package)
-        return ZK_CHECK_NO_PROGRAM;
-    const DeviceInfo& info = link->info;
+void addErase(MachinePlan* plan, int kind, uint32_t address, uint32_t size) {
+    plan->erases[plan->eraseCount++] = {kind, address, size,
+                                        address % kSector == 0 && size % kSector == 0};
+}
+
+// The check's decisions; fills `plan` (already cleared) and returns its result.
+int decide(const DeviceInfo& info, UpdateOptions* options, const UpdatePackage* package,
+           MachinePlan* plan) {
     MainSetting ms = info.mainSetting;
     ServerSetting ss;
     std::memset(&ss, 0, sizeof ss);
@@ -252,7 +251,7 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
             ms.useGps3 = (uint8_t)options->useGps3;
             ms.useVoice4 = (uint8_t)options->useVoice4;
             ms.plainData = (uint8_t)options->plainData;
-            options->program = {e->image, e->loaded ? e->size : 0, e->loaded};
+            options->program = {e->image, e->loaded ? e->size : 0, ZK_Package_programScrambled(e)};
             programChanged = 1;
         }
     }
@@ -318,13 +317,11 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
         dataChanged = 1;
     }
 
-    if (apply)
-        ZK_CHECK_LOG("502=%d, bProgramChanged=%d, bDataChanged=%d", (int)options->layout502,
-                     programChanged, dataChanged);
-    if (plan) {
-        plan->setting = ms;
-        plan->fixedLayout = fixedLayout ? 1 : 0;
-    }
+    plan->sectionsChosen = 1;
+    plan->programChanged = programChanged;
+    plan->dataChanged = dataChanged;
+    plan->fixedLayout = fixedLayout ? 1 : 0;
+    plan->setting = ms;
     if (!programChanged && !dataChanged)
         return ZK_CHECK_OK;
 
@@ -333,14 +330,15 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
         // anything is erased rather than write it over the boot loader.
         if (options->writeOled)
             return ZK_CHECK_NO_OLED;
-        if (apply && (ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_LEGACY, kSector) != ZK_CMD_OK ||
-                      ZK_Cmd_erase(link->channel, ZK_GROUP_ADDR_502, kSector) != ZK_CMD_OK))
-            return ZK_CHECK_WRITE_FAILED;
-        options->updateTool.size = 0;
-        options->voice.address = ZK_FIXED_VOICE_ADDR;
-        options->radarMute.address = ZK_FIXED_RADAR_MUTE_ADDR;
-        options->updateTool.address = 0;
-        options->gps.address = ZK_FIXED_GPS_ADDR;
+        addErase(plan, ZK_PLAN_ERASE_GROUP, ZK_GROUP_ADDR_LEGACY, kSector);
+        addErase(plan, ZK_PLAN_ERASE_GROUP, ZK_GROUP_ADDR_502, kSector);
+        UpdateOptions& laid = plan->laidOut;
+        laid = *options;
+        laid.updateTool.size = 0;
+        laid.voice.address = ZK_FIXED_VOICE_ADDR;
+        laid.radarMute.address = ZK_FIXED_RADAR_MUTE_ADDR;
+        laid.updateTool.address = 0;
+        laid.gps.address = ZK_FIXED_GPS_ADDR;
         return ZK_CHECK_OK;
     }
 
@@ -386,8 +384,7 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
         ms.gpsSize = gps.size;
         uint64_t usedEnd = at;
         ms.usedEnd = (uint32_t)usedEnd;
-        if (plan)
-            plan->setting = ms;
+        plan->setting = ms;
         if (usedEnd > info.flashSize) {
             options->gpsNeeded = usedEnd > 0xFFFFFFFFu ? 0xFFFFFFFFu : (uint32_t)usedEnd;
             // Never negative: when even the other regions overflow, no GPS data fits.
@@ -398,46 +395,97 @@ int checkImpl(DeviceLink* link, UpdateOptions* options, UpdatePackage* package, 
         }
     }
 
-    if (!apply) {
-        takeAddresses(options, ms);
-        return ZK_CHECK_OK;
-    }
-    uint32_t groupAddr = options->layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY;
-    uint32_t otherAddr = options->layout502 ? ZK_GROUP_ADDR_LEGACY : ZK_GROUP_ADDR_502;
-    ZK_CHECK_LOG("write main setting[0x%X]", groupAddr);
-    link->progress.region = "main setting";
     // A stale group left in the other layout would be read first next time.
-    if (ZK_Cmd_erase(link->channel, otherAddr, kSector) != ZK_CMD_OK)
-        return ZK_CHECK_WRITE_FAILED;
-    if (!ZK_Link_writeMainSettingGroup(link, &ms, ss.magic == ZK_SETTING_MAGIC ? &ss : nullptr,
-                                       (int)options->layout502))
-        return ZK_CHECK_WRITE_FAILED;
-    if (ms.serverSize) {
-        ZK_CHECK_LOG("reset server data[0x%X][0x%X]", ms.serverAddr, ms.serverSize);
-        if (ms.serverAddr % kSector == 0 &&
-            eraseFailed(ZK_Cmd_erase(link->channel, ms.serverAddr, ms.serverSize)))
-            return ZK_CHECK_WRITE_FAILED;
-    }
-    if (ms.trackSize) {
-        ZK_CHECK_LOG("reset track data[0x%X][0x%X]", ms.trackAddr, ms.trackSize);
-        if (ms.trackAddr % kSector == 0 &&
-            eraseFailed(ZK_Cmd_erase(link->channel, ms.trackAddr, ms.trackSize)))
-            return ZK_CHECK_WRITE_FAILED;
-    }
-    takeAddresses(options, ms);
+    plan->groupAddr = options->layout502 ? ZK_GROUP_ADDR_502 : ZK_GROUP_ADDR_LEGACY;
+    addErase(plan, ZK_PLAN_ERASE_GROUP,
+             options->layout502 ? ZK_GROUP_ADDR_LEGACY : ZK_GROUP_ADDR_502, kSector);
+    plan->writeGroup = 1;
+    plan->server = ss;
+    plan->writeServer = ss.magic == ZK_SETTING_MAGIC;
+    if (ms.serverSize)
+        addErase(plan, ZK_PLAN_ERASE_SERVER, ms.serverAddr, ms.serverSize);
+    if (ms.trackSize)
+        addErase(plan, ZK_PLAN_ERASE_TRACK, ms.trackAddr, ms.trackSize);
+    plan->laidOut = *options;
+    takeAddresses(&plan->laidOut, ms);
     return ZK_CHECK_OK;
 }
 
 } // namespace
 
+int ZK_Machine_plan(const DeviceInfo* info, const UpdateOptions* request,
+                    const UpdatePackage* package, MachinePlan* plan) {
+    if (!plan)
+        return ZK_CHECK_NO_PROGRAM;
+    std::memset(plan, 0, sizeof *plan);
+    if (request)
+        plan->options = *request;
+    if (!info || !request || !package) {
+        plan->laidOut = plan->options;
+        return plan->result = ZK_CHECK_NO_PROGRAM;
+    }
+    plan->result = decide(*info, &plan->options, package, plan);
+    plan->gpsNeeded = plan->options.gpsNeeded;
+    plan->gpsAvailable = plan->options.gpsAvailable;
+    if (plan->result != ZK_CHECK_OK || (!plan->programChanged && !plan->dataChanged))
+        plan->laidOut = plan->options;
+    return plan->result;
+}
+
+int ZK_Machine_applyPlan(DeviceLink* link, const MachinePlan* plan, UpdateOptions* options) {
+    if (!link || !plan || !options)
+        return ZK_CHECK_NO_PROGRAM;
+    *options = plan->options;
+    if (plan->sectionsChosen)
+        ZK_CHECK_LOG("502=%d, bProgramChanged=%d, bDataChanged=%d", (int)plan->options.layout502,
+                     plan->programChanged, plan->dataChanged);
+    if (plan->result != ZK_CHECK_OK)
+        return plan->result;
+    if (plan->writeGroup) {
+        ZK_CHECK_LOG("write main setting[0x%X]", plan->groupAddr);
+        link->progress.region = "main setting";
+    }
+    uint32_t i = 0;
+    for (; i < plan->eraseCount && plan->erases[i].kind == ZK_PLAN_ERASE_GROUP; ++i)
+        if (ZK_Cmd_erase(link->channel, plan->erases[i].address, plan->erases[i].size) != ZK_CMD_OK)
+            return ZK_CHECK_WRITE_FAILED;
+    if (plan->writeGroup) {
+        if (!ZK_Link_writeMainSettingGroup(link, &plan->setting,
+                                           plan->writeServer ? &plan->server : nullptr,
+                                           (int)plan->options.layout502))
+            return ZK_CHECK_WRITE_FAILED;
+    }
+    for (; i < plan->eraseCount; ++i) {
+        const MachineErase& e = plan->erases[i];
+        if (e.kind == ZK_PLAN_ERASE_SERVER)
+            ZK_CHECK_LOG("reset server data[0x%X][0x%X]", e.address, e.size);
+        else
+            ZK_CHECK_LOG("reset track data[0x%X][0x%X]", e.address, e.size);
+        if (e.address % kSector == 0 && eraseFailed(ZK_Cmd_erase(link->channel, e.address, e.size)))
+            return ZK_CHECK_WRITE_FAILED;
+    }
+    *options = plan->laidOut;
+    return ZK_CHECK_OK;
+}
+
 int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
                                         UpdatePackage* package) {
-    return checkImpl(link, options, package, true, nullptr);
+    if (!link || !options || !package)
+        return ZK_CHECK_NO_PROGRAM;
+    MachinePlan plan;
+    (void)ZK_Machine_plan(&link->info, options, package, &plan);
+    return ZK_Machine_applyPlan(link, &plan, options);
 }
 
 int ZK_Machine_planParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
                                        UpdatePackage* package, MachinePlan* plan) {
-    if (plan)
-        std::memset(plan, 0, sizeof *plan);
-    return checkImpl(link, options, package, false, plan);
+    MachinePlan local;
+    MachinePlan* p = plan ? plan : &local;
+    if (!link || !options || !package) {
+        std::memset(p, 0, sizeof *p);
+        return ZK_CHECK_NO_PROGRAM;
+    }
+    int r = ZK_Machine_plan(&link->info, options, package, p);
+    *options = r == ZK_CHECK_OK ? p->laidOut : p->options;
+    return r;
 }

@@ -96,23 +96,70 @@ enum ZK_CheckResult {
 // the only entry when there is one; else the first with that board, where a
 // "GHW2" device also takes a "GHW7" entry. None without entries or a match.
 const ProgramEntry* ZK_Package_findProgram(const UpdatePackage* package, uint32_t board);
-// Four characters as the little-endian word the lookups compare.
-uint32_t ZK_Board_word(const char board[4]);
 
 // Picks the package sections for the device's board, fills `options`, lays the
 // data regions out and, when they fit, writes the main setting and erases
-// the server and track regions. ZK_CheckResult; may run twice per update.
+// the server and track regions: ZK_Machine_plan, then ZK_Machine_applyPlan.
+// ZK_CheckResult; may run twice per update.
 [[nodiscard]] int ZK_Machine_checkParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
                                                       UpdatePackage* package);
 
-// What a check would do, without touching the flash.
-struct MachinePlan {
-    MainSetting setting; // the main setting the check would write (regions laid out)
-    int fixedLayout;     // 1: the board takes the fixed layout; no main setting is written
+// One erase the check sends, in the order it sends them.
+enum ZK_PlanEraseKind {
+    ZK_PLAN_ERASE_GROUP = 0,  // a main-setting sector (the other layout's, or both when fixed)
+    ZK_PLAN_ERASE_SERVER = 1, // the server-data region; logged as "reset server data"
+    ZK_PLAN_ERASE_TRACK = 2,  // the track-data region; logged as "reset track data"
 };
-// Runs the same decisions as ZK_Machine_checkParamAndMainSetting and returns
-// the same result, but sends nothing to the device (no erase, no write).
-// `plan` (optional) receives the computed main setting.
+struct MachineErase {
+    int kind; // ZK_PlanEraseKind
+    uint32_t address;
+    uint32_t size;
+    int sent; // 0: off the 4096-byte grid, so the device is not asked (the region stays as it is)
+};
+
+// What the check decided, before anything is sent. Owns nothing: the region
+// slots in `options` and `laidOut` borrow the package's bytes, so the plan is
+// valid while the package is open.
+struct MachinePlan {
+    int result;         // ZK_CheckResult the check returns
+    int sectionsChosen; // 1: every requested section was found; applying logs the summary
+    int programChanged;
+    int dataChanged;
+    int fixedLayout; // 1: the board takes the fixed layout; no main setting is written
+    // The options as the check leaves them when the result is not 0, or when
+    // applying fails: sections and variant flags filled, region addresses 0.
+    UpdateOptions options;
+    // The options after a successful check: `options` with the regions' addresses.
+    UpdateOptions laidOut;
+    MainSetting setting; // the main setting to write (regions laid out)
+    ServerSetting server;
+    int writeServer; // 1: `server` goes into the group (an empty record with a valid magic)
+    int writeGroup;  // 1: the group is written at `groupAddr`
+    uint32_t groupAddr;
+    // The erases in sending order: the group sectors first, then the group
+    // write (when writeGroup), then server and track data.
+    MachineErase erases[3];
+    uint32_t eraseCount;
+    uint32_t gpsNeeded;    // result 1: end of the regions
+    uint32_t gpsAvailable; // result 1: room GPS data may take
+};
+
+// The check's decisions without the device: picks the sections for `info`'s
+// board from `request` (the request flags; read only) and the package, lays
+// the regions out and lists the erases and the group write. Sends nothing.
+// Returns plan->result (ZK_CheckResult); ZK_CHECK_NO_PROGRAM without inputs.
+[[nodiscard]] int ZK_Machine_plan(const DeviceInfo* info, const UpdateOptions* request,
+                                  const UpdatePackage* package, MachinePlan* plan);
+// Carries a plan out on the device: the erases and the group write in the
+// check's order, stopping at the first the device did not confirm
+// (ZK_CHECK_WRITE_FAILED). A plan whose result is not 0 sends nothing and
+// returns that result. `options` receives plan->laidOut on success, else
+// plan->options. Logs the check's lines.
+[[nodiscard]] int ZK_Machine_applyPlan(DeviceLink* link, const MachinePlan* plan,
+                                       UpdateOptions* options);
+// The plan for the link's device, without touching the flash: the same result
+// and the same `options` as ZK_Machine_checkParamAndMainSetting, but nothing
+// is sent or logged. `plan` (optional) receives the whole plan.
 [[nodiscard]] int ZK_Machine_planParamAndMainSetting(DeviceLink* link, UpdateOptions* options,
                                                      UpdatePackage* package, MachinePlan* plan);
 

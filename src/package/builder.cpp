@@ -71,13 +71,9 @@ uint8_t* programBytes(const BuildProgramTable& t, uint32_t* outSize) {
         ZK_Bytes_putU32le(entry + 4, size ? imageAt : 0);
         ZK_Bytes_putU32le(entry + 8, size);
         if (t.headed) {
-            const uint32_t words[] = {
-                p.entry.serverSize,  p.entry.altVoice, p.entry.programVersion, p.entry.layout502,
-                p.entry.useVoice3,   p.entry.useGps2,  p.entry.fixedLayout,    p.entry.trackSize,
-                p.entry.resetServer, p.entry.hasOled,  p.entry.useGps3,        p.entry.useVoice4,
-                p.entry.plainData};
-            for (size_t w = 0; w < sizeof words / sizeof words[0]; ++w)
-                ZK_Bytes_putU32le(entry + 16 + 4 * w, words[w]);
+            for (size_t w = 0; w < ZK_PROGRAM_OPTION_COUNT; ++w)
+                ZK_Bytes_putU32le(entry + ZK_PROGRAM_OPTION_OFFSET + 4 * w,
+                                  p.entry.*ZK_PROGRAM_OPTIONS[w].word);
             std::memcpy(entry + 68, p.entry.reserved, sizeof p.entry.reserved);
         }
         if (size) {

@@ -153,12 +153,8 @@ void parseProgramEntry(const uint8_t* raw, uint32_t entrySize, ProgramEntry* e) 
     e->size = ZK_Bytes_u32le(raw + 8);
     if (entrySize < ZK_PROGRAM_ENTRY_SIZE)
         return;
-    uint32_t* words[] = {&e->serverSize,  &e->altVoice, &e->programVersion, &e->layout502,
-                         &e->useVoice3,   &e->useGps2,  &e->fixedLayout,    &e->trackSize,
-                         &e->resetServer, &e->hasOled,  &e->useGps3,        &e->useVoice4,
-                         &e->plainData};
-    for (size_t i = 0; i < sizeof words / sizeof words[0]; ++i)
-        *words[i] = ZK_Bytes_u32le(raw + 16 + 4 * i);
+    for (size_t i = 0; i < ZK_PROGRAM_OPTION_COUNT; ++i)
+        e->*ZK_PROGRAM_OPTIONS[i].word = ZK_Bytes_u32le(raw + ZK_PROGRAM_OPTION_OFFSET + 4 * i);
     std::memcpy(e->reserved, raw + 68, sizeof e->reserved);
 }
 

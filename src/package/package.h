@@ -100,6 +100,39 @@ struct ProgramEntry {
     uint32_t loaded;         // 216 (ignored in the file): 1 once the image has been read
 };
 
+// Program images are stored scrambled and never deciphered, so a loaded image
+// is written as a scrambled image (the write checksums its descrambled copy).
+// 1 for a loaded image, 0 when none was read.
+inline uint32_t ZK_Package_programScrambled(const ProgramEntry* entry) {
+    return entry && entry->loaded ? 1u : 0u;
+}
+
+// The option words of a program entry in file order (word i at offset
+// 16 + 4 * i), with the names the manifest and the command line give them.
+struct ProgramOption {
+    const char* name;
+    uint32_t ProgramEntry::*word;
+};
+inline constexpr ProgramOption ZK_PROGRAM_OPTIONS[] = {
+    {"serverSize", &ProgramEntry::serverSize},
+    {"altVoice", &ProgramEntry::altVoice},
+    {"programVersion", &ProgramEntry::programVersion},
+    {"layout502", &ProgramEntry::layout502},
+    {"useVoice3", &ProgramEntry::useVoice3},
+    {"useGps2", &ProgramEntry::useGps2},
+    {"fixedLayout", &ProgramEntry::fixedLayout},
+    {"trackSize", &ProgramEntry::trackSize},
+    {"resetServer", &ProgramEntry::resetServer},
+    {"hasOled", &ProgramEntry::hasOled},
+    {"useGps3", &ProgramEntry::useGps3},
+    {"useVoice4", &ProgramEntry::useVoice4},
+    {"plainData", &ProgramEntry::plainData},
+};
+constexpr size_t ZK_PROGRAM_OPTION_COUNT = sizeof ZK_PROGRAM_OPTIONS / sizeof ZK_PROGRAM_OPTIONS[0];
+constexpr uint32_t ZK_PROGRAM_OPTION_OFFSET = 16; // file offset of the first option word
+static_assert(ZK_PROGRAM_OPTION_OFFSET + 4 * ZK_PROGRAM_OPTION_COUNT == 68,
+              "the reserved bytes follow the last option word");
+
 struct ProvinceEntry {
     char name[50]; // GBK, zero-terminated in the file (not guaranteed: compare within 50)
     uint32_t recordCount;

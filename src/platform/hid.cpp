@@ -2,7 +2,7 @@
 // backend that owns the device.
 #include "platform/hid.h"
 
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/log.h"
 
 #include <cstdio>

@@ -2,7 +2,7 @@
 // eject (udisks2 through its command-line client, or the eject ioctl).
 #include "platform/storage.h"
 
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/log.h"
 #include "support/mem.h"
 #include "support/str.h"
@@ -117,24 +117,6 @@ void unescapeField(char* text) {
         }
     }
     *out = '\0';
-}
-
-// Splits a mount-table line at blanks into at most `max` fields, in place.
-int splitFields(char* line, char** fields, int max) {
-    int n = 0;
-    char* p = line;
-    while (*p && n < max) {
-        while (*p == ' ' || *p == '\n')
-            ++p;
-        if (!*p)
-            break;
-        fields[n++] = p;
-        while (*p && *p != ' ' && *p != '\n')
-            ++p;
-        if (*p)
-            *p++ = '\0';
-    }
-    return n;
 }
 
 struct DevNumber {
@@ -307,6 +289,51 @@ int ZK_Storage_listDisks(const char* root, ZK_BlockDisk* out, int capacity) {
     return stored;
 }
 
+int ZK_Storage_parseMountLine(char* line, ZK_MountLine* out) {
+    if (!line || !out)
+        return 0;
+    std::memset(out, 0, sizeof *out);
+    // Fields end at a blank; the line at its newline.
+    char* fields[5];
+    char* source = nullptr;
+    int n = 0, afterSeparator = -1;
+    char* p = line;
+    while (*p && *p != '\n') {
+        while (*p == ' ')
+            ++p;
+        if (!*p || *p == '\n')
+            break;
+        char* field = p;
+        while (*p && *p != ' ' && *p != '\n')
+            ++p;
+        bool last = *p != ' ';
+        *p = '\0';
+        if (!last)
+            ++p;
+        if (n < 5)
+            fields[n] = field;
+        else if (afterSeparator < 0 && std::strcmp(field, "-") == 0)
+            afterSeparator = 0;
+        else if (afterSeparator >= 0 && ++afterSeparator == 2)
+            source = field;
+        ++n;
+        if (last)
+            break;
+    }
+    if (n < 5)
+        return 0;
+    out->id = std::atoi(fields[0]);
+    out->devNumber = fields[2];
+    unescapeField(fields[3]);
+    out->root = fields[3];
+    unescapeField(fields[4]);
+    out->mountPoint = fields[4];
+    if (source)
+        unescapeField(source);
+    out->source = source ? source : "";
+    return 1;
+}
+
 int ZK_Storage_findMount(const char* root, const char* diskName, ZK_MountEntry* out) {
     if (!diskName || !*diskName || !out || std::strchr(diskName, '/'))
         return ZK_STORAGE_ERR_INVALID;
@@ -339,19 +366,15 @@ int ZK_Storage_findMount(const char* root, const char* diskName, ZK_MountEntry* 
             }
             continue;
         }
-        // id parent MAJ:MIN root mount-point options ...
-        char* fields[6];
-        if (splitFields(line, fields, 6) < 5)
-            continue;
-        if (std::strcmp(fields[3], "/") != 0)
+        ZK_MountLine mount;
+        if (!ZK_Storage_parseMountLine(line, &mount) || std::strcmp(mount.root, "/") != 0)
             continue;
         for (int i = 0; i < count; ++i) {
-            if (std::strcmp(fields[2], numbers[i].number) != 0)
+            if (std::strcmp(mount.devNumber, numbers[i].number) != 0)
                 continue;
-            unescapeField(fields[4]);
-            if (std::strlen(fields[4]) >= sizeof out->mountPoint)
+            if (std::strlen(mount.mountPoint) >= sizeof out->mountPoint)
                 break;
-            ZK_Str_copy(sizeof out->mountPoint, fields[4], out->mountPoint, 0);
+            ZK_Str_copy(sizeof out->mountPoint, mount.mountPoint, out->mountPoint, 0);
             std::snprintf(out->devnode, sizeof out->devnode, "/dev/%s", numbers[i].name);
             rc = ZK_STORAGE_OK;
             break;

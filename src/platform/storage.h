@@ -41,6 +41,19 @@ struct ZK_MountEntry {
     char mountPoint[ZK_STORAGE_PATH_CAPACITY]; // as the mount table names it (not under root)
 };
 
+// One line of the mount table (/proc/self/mountinfo):
+// "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - FSTYPE SOURCE ...".
+struct ZK_MountLine {
+    int id;
+    const char* devNumber;  // "MAJ:MIN"
+    const char* root;       // the mounted directory of the file system, unescaped
+    const char* mountPoint; // unescaped (\040 and the like decoded)
+    const char* source;     // the field after the type, unescaped; "" when the line has none
+};
+// Splits `line` in place (a newline ends it); the texts point into `line`.
+// 1 when the line has the five leading fields, else 0.
+[[nodiscard]] int ZK_Storage_parseMountLine(char* line, ZK_MountLine* out);
+
 // Lists ROOT/sys/block sorted by name (a fixed order). Fills up to `capacity`
 // entries and returns how many were stored, or a negative ZK_StorageResult
 // when the directory cannot be read. Entries whose name does not fit are skipped.

@@ -2,6 +2,7 @@
 // stop through an eventfd so that stopping never waits for the next event.
 #include "platform/udev_monitor.h"
 
+#include "platform/storage.h"
 #include "support/log.h"
 #include "support/mem.h"
 #include "support/str.h"
@@ -245,29 +246,20 @@ void scanMounts(ZK_UdevMonitor* m, bool report) {
         char* end = std::strchr(line, '\n');
         if (end)
             *end = '\0';
-        // "ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - FSTYPE SOURCE ..."
-        int id = std::atoi(line);
-        const char* separator = std::strstr(line, " - ");
-        char source[ZK_UDEV_NODE_CAPACITY] = {};
-        if (separator) {
-            const char* p = std::strchr(separator + 3, ' ');
-            if (p) {
-                ++p;
-                size_t n = std::strcspn(p, " ");
-                if (n < sizeof source)
-                    std::memcpy(source, p, n);
+        ZK_MountLine mount;
+        if (ZK_Storage_parseMountLine(line, &mount)) {
+            if (count < kKnownMounts)
+                ids[count++] = mount.id;
+            if (report && std::strncmp(mount.source, "/dev/", 5) == 0 &&
+                std::strlen(mount.source) < ZK_UDEV_NODE_CAPACITY &&
+                !knownMount(m->mountIds, m->mountIdCount, mount.id)) {
+                ZK_UdevEvent event;
+                std::memset(&event, 0, sizeof event);
+                event.action = ZK_UDEV_ADD;
+                ZK_Str_copy(sizeof event.subsystem, "mount", event.subsystem, 0);
+                ZK_Str_copy(sizeof event.devnode, mount.source, event.devnode, 0);
+                m->fn(m->user, &event);
             }
-        }
-        if (count < kKnownMounts)
-            ids[count++] = id;
-        if (report && std::strncmp(source, "/dev/", 5) == 0 &&
-            !knownMount(m->mountIds, m->mountIdCount, id)) {
-            ZK_UdevEvent event;
-            std::memset(&event, 0, sizeof event);
-            event.action = ZK_UDEV_ADD;
-            ZK_Str_copy(sizeof event.subsystem, "mount", event.subsystem, 0);
-            ZK_Str_copy(sizeof event.devnode, source, event.devnode, 0);
-            m->fn(m->user, &event);
         }
         if (!end)
             break;

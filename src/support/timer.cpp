@@ -1,6 +1,6 @@
 #include "support/timer.h"
 
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/mem.h"
 #include "support/thread.h"
 

@@ -390,3 +390,44 @@ TEST_F(DetectProbe, MarkerNameTakenByALinkIsRefusedAndTheEjectStillRuns) {
 }
 
 } // namespace
+
+namespace {
+
+// The one mount-table line parser, as the disk probe and the mount watch read it.
+TEST(MountTable, LinesSplitWithEscapesOptionalFieldsAndSource) {
+    struct Case {
+        const char* line;
+        int ok;
+        int id;
+        const char* devNumber;
+        const char* root;
+        const char* mountPoint;
+        const char* source;
+    } cases[] = {
+        {"36 35 8:17 / /media/u/KORV rw,nosuid shared:1 - vfat /dev/sdb1 rw\n", 1, 36, "8:17", "/",
+         "/media/u/KORV", "/dev/sdb1"},
+        {"40 35 8:33 / /media/u/My\\040Disk rw shared:2 master:3 - vfat /dev/sdc1 rw", 1, 40,
+         "8:33", "/", "/media/u/My Disk", "/dev/sdc1"},
+        {"41 35 8:33 /sub /mnt/bind rw - ext4 /dev/sdc1 rw", 1, 41, "8:33", "/sub", "/mnt/bind",
+         "/dev/sdc1"},
+        {"22 1 0:21 / /proc rw,nosuid - proc proc rw", 1, 22, "0:21", "/", "/proc", "proc"},
+        {"23 1 0:22 / /sys rw", 1, 23, "0:22", "/", "/sys", ""},     // no separator
+        {"24 1 0:23 / /run rw -", 1, 24, "0:23", "/", "/run", ""},   // nothing after it
+        {"25 1 0:24 /\n", 0, 0, nullptr, nullptr, nullptr, nullptr}, // too short
+        {"", 0, 0, nullptr, nullptr, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string text = c.line;
+        ZK_MountLine m;
+        ASSERT_EQ(ZK_Storage_parseMountLine(text.data(), &m), c.ok) << c.line;
+        if (!c.ok)
+            continue;
+        EXPECT_EQ(m.id, c.id) << c.line;
+        EXPECT_STREQ(m.devNumber, c.devNumber) << c.line;
+        EXPECT_STREQ(m.root, c.root) << c.line;
+        EXPECT_STREQ(m.mountPoint, c.mountPoint) << c.line;
+        EXPECT_STREQ(m.source, c.source) << c.line;
+    }
+}
+
+} // namespace

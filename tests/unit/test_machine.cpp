@@ -15,6 +15,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -528,6 +529,189 @@ TEST_F(MachineTest, PlanDecidesLikeTheCheckWithoutTouchingTheFlash) {
     EXPECT_EQ(planned.voice.address, applied.voice.address);
     ASSERT_EQ(ZK_Link_readInfo(rig.link), 1);
     EXPECT_EQ(std::memcmp(&plan.setting, &rig.link->info.mainSetting, sizeof(MainSetting)), 0);
+}
+
+} // namespace
+
+namespace {
+
+using TrafficRow = std::tuple<int, uint32_t, uint32_t, uint32_t, int, uint32_t, uint32_t, uint32_t>;
+std::vector<TrafficRow> rows(const std::vector<SimTraffic>& traffic) {
+    std::vector<TrafficRow> out;
+    for (const SimTraffic& t : traffic)
+        out.emplace_back(t.code, t.paramA, t.paramB, t.paramC, t.mode, t.paramD, t.dataLength,
+                         t.status);
+    return out;
+}
+
+// The slots as (address, data, size, scrambled), then the flags and results.
+std::vector<uintptr_t> fields(const UpdateOptions& o) {
+    std::vector<uintptr_t> out = {o.writeBoot,      o.writeProgram, o.writeVoice,
+                                  o.writeRadarMute, o.writeGps,     o.writeUpdateTool,
+                                  o.writeOled,      o.resetSetting, o.layout502,
+                                  o.altVoice,       o.useVoice3,    o.useGps2,
+                                  o.useGps3,        o.useVoice4,    o.plainData,
+                                  o.gpsNeeded,      o.gpsAvailable, (uintptr_t)o.boot.data,
+                                  o.boot.size,      o.program.size};
+    for (const OptionPlacedRegion* r : {&o.voice, &o.radarMute, &o.updateTool, &o.oled, &o.gps})
+        out.insert(out.end(), {r->address, (uintptr_t)r->data, r->size, r->scrambled});
+    return out;
+}
+
+// Planning sends nothing; applying the plan then does exactly what the check
+// does on an identical device, with the same log lines and options.
+TEST_F(MachineTest, PlanThenApplyMatchesTheCheck) {
+    struct Case {
+        const char* what;
+        std::function<void(PackageSpec&)> change;
+        uint32_t flashSize;
+        int want;
+        int fixedLayout;
+        uint32_t groupAddr; // 0: no group write
+        std::vector<std::pair<int, uint32_t>> erases;
+    } cases[] = {
+        {"502 layout",
+         [](PackageSpec& s) {
+             ProgramEntry& e = s.entry("GHW7");
+             e.layout502 = 1;
+             e.serverSize = 0x1000;
+             e.trackSize = 0x2000;
+         },
+         0x800000,
+         ZK_CHECK_OK,
+         0,
+         0x1E000,
+         {{ZK_PLAN_ERASE_GROUP, 0x16000},
+          {ZK_PLAN_ERASE_SERVER, 0x21000},
+          {ZK_PLAN_ERASE_TRACK, 0x28000}}},
+        {"legacy layout",
+         [](PackageSpec& s) { s.entry("KVN1").trackSize = 0x1000; },
+         0x800000,
+         ZK_CHECK_OK,
+         0,
+         0x16000,
+         {{ZK_PLAN_ERASE_GROUP, 0x1E000}, {ZK_PLAN_ERASE_TRACK, 0x1F000}}},
+        {"fixed layout board",
+         [](PackageSpec& s) { s.entry("LBRQ"); },
+         0x800000,
+         ZK_CHECK_OK,
+         1,
+         0,
+         {{ZK_PLAN_ERASE_GROUP, 0x16000}, {ZK_PLAN_ERASE_GROUP, 0x1E000}}},
+        {"too large",
+         [](PackageSpec& s) {
+             s.entry("GHW7").layout502 = 1;
+             s.gps = pattern(0x100000, 9);
+         },
+         0x100000,
+         ZK_CHECK_TOO_LARGE,
+         0,
+         0,
+         {}},
+        {"no voice",
+         [](PackageSpec& s) {
+             s.entry("GHW7").layout502 = 1;
+             s.voice.clear();
+         },
+         0x800000,
+         ZK_CHECK_NO_VOICE,
+         0,
+         0,
+         {}},
+    };
+    for (auto& c : cases) {
+        PackageSpec contents;
+        c.change(contents);
+        build(contents);
+
+        Rig planned("new-502", c.flashSize);
+        UpdateOptions request = everything();
+        MachinePlan plan;
+        ASSERT_EQ(ZK_Machine_plan(&planned.link->info, &request, pkg, &plan), c.want) << c.what;
+        EXPECT_TRUE(ZK_Sim_traffic(planned.sim).empty()) << c.what;
+        EXPECT_EQ(plan.result, c.want) << c.what;
+        EXPECT_EQ(plan.fixedLayout, c.fixedLayout) << c.what;
+        EXPECT_EQ(plan.writeGroup, c.groupAddr != 0) << c.what;
+        EXPECT_EQ(plan.groupAddr, c.groupAddr) << c.what;
+        std::vector<std::pair<int, uint32_t>> erases;
+        for (uint32_t i = 0; i < plan.eraseCount; ++i)
+            erases.push_back({plan.erases[i].kind, plan.erases[i].address});
+        EXPECT_EQ(erases, c.erases) << c.what;
+        if (c.want == ZK_CHECK_TOO_LARGE) {
+            uint32_t gpsAddr = 0x21000 + 0x3000 + 0x2000 + 0x1000;
+            EXPECT_EQ(plan.gpsNeeded, gpsAddr + 0x100000) << c.what;
+            EXPECT_EQ(plan.gpsAvailable, 0x100000 - gpsAddr) << c.what;
+        }
+        if (c.want == ZK_CHECK_OK && !c.fixedLayout) {
+            EXPECT_EQ(plan.laidOut.gps.address, +plan.setting.gpsAddr) << c.what;
+        }
+
+        LogLines appliedLog, checkedLog;
+        UpdateOptions applied{};
+        ZK_Log_setSink(LogLines::sink, &appliedLog);
+        int appliedResult = ZK_Machine_applyPlan(planned.link, &plan, &applied);
+        ZK_Log_setSink(nullptr, nullptr);
+
+        Rig checked("new-502", c.flashSize);
+        UpdateOptions options = everything();
+        ZK_Log_setSink(LogLines::sink, &checkedLog);
+        int checkedResult = ZK_Machine_checkParamAndMainSetting(checked.link, &options, pkg);
+        ZK_Log_setSink(nullptr, nullptr);
+
+        EXPECT_EQ(appliedResult, checkedResult) << c.what;
+        EXPECT_EQ(rows(ZK_Sim_traffic(planned.sim)), rows(ZK_Sim_traffic(checked.sim))) << c.what;
+        EXPECT_EQ(appliedLog.lines, checkedLog.lines) << c.what;
+        EXPECT_EQ(fields(applied), fields(options)) << c.what;
+        EXPECT_EQ(ZK_Sim_readFlash(planned.sim, 0, 0x800000),
+                  ZK_Sim_readFlash(checked.sim, 0, 0x800000))
+            << c.what;
+    }
+}
+
+// An erase the device does not confirm fails the applied plan with 5 and
+// leaves the options without region addresses, as the check does.
+TEST_F(MachineTest, AppliedPlanStopsAtAnUnconfirmedErase) {
+    PackageSpec contents;
+    ProgramEntry& e = contents.entry("GHW7");
+    e.layout502 = 1;
+    e.trackSize = 0x1000;
+    build(contents);
+    Rig rig;
+    UpdateOptions request = everything();
+    MachinePlan plan;
+    ASSERT_EQ(ZK_Machine_plan(&rig.link->info, &request, pkg, &plan), ZK_CHECK_OK);
+    SimFault f;
+    f.kind = SIM_FAULT_STATUS;
+    f.onCode = ZK_CMD_ERASE;
+    ZK_Sim_injectFault(rig.sim, f);
+    UpdateOptions o{};
+    EXPECT_EQ(ZK_Machine_applyPlan(rig.link, &plan, &o), ZK_CHECK_WRITE_FAILED);
+    EXPECT_FALSE(rig.sent(ZK_CMD_WRITE)); // the group is not written after a failed erase
+    EXPECT_EQ(o.gps.address, 0u);
+    EXPECT_EQ(o.gps.size, plan.options.gps.size);
+}
+
+} // namespace
+
+namespace {
+
+// The board the link reads from the flash and the board of a package entry
+// are the same word, so the lookup finds the entry among several.
+TEST_F(MachineTest, BoardFromTheFlashMatchesTheBoardFromThePackage) {
+    Rig rig; // a GHW7 device
+    PackageSpec contents;
+    contents.entry("AAAA");
+    contents.entry("GHW7").programVersion = 77;
+    build(contents);
+    ASSERT_EQ(pkg->programCount, 2u);
+    EXPECT_EQ(ZK_Board_word(rig.link->info.mainSetting.board),
+              ZK_Board_word(pkg->programs[1].board));
+    EXPECT_EQ(ZK_Board_word(rig.link->info.mainSetting.board), word("GHW7"));
+    const ProgramEntry* e =
+        ZK_Package_findProgram(pkg, ZK_Board_word(rig.link->info.mainSetting.board));
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->programVersion, 77u);
+    EXPECT_EQ(ZK_Board_word(nullptr), 0u);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // Threads, acknowledged conditions, the worker pool and the timer service.
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/thread.h"
 #include "support/timer.h"
 

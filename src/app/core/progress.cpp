@@ -1,6 +1,6 @@
 #include "app/core/progress.h"
 
-#include "platform/clock.h"
+#include "support/clock.h"
 
 #include <cstdio>
 

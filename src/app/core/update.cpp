@@ -4,7 +4,7 @@
 #include "app/core/provinces.h"
 #include "device/cmd.h"
 #include "package/merge.h"
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/mem.h"
 #include "support/str.h"
 

@@ -1,4 +1,4 @@
-#include "platform/clock.h"
+#include "support/clock.h"
 
 #include <ctime>
 
