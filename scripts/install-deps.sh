@@ -8,7 +8,7 @@ packages=(
   libclang-rt-14-dev python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libudev-dev libcurl4-openssl-dev libminizip-dev zlib1g-dev libpng-dev
-  libcli11-dev nlohmann-json3-dev
+  libcli11-dev nlohmann-json3-dev lighttpd lighttpd-mod-openssl openssl
 )
 if [ "${KORVANA_WITH_VM:-0}" = 1 ]; then
   packages+=(qemu-system-x86 cpio busybox-static udev kmod xz-utils)

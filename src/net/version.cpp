@@ -117,25 +117,23 @@ int ZK_Version_tmpPath(char* path) {
     return ZK_Path_temp(path, ZK_VERSION_TMP_NAME);
 }
 
-int ParseVersionInfo(VersionInfo* info, const char* path) {
+int ZK_Version_parseStream(VersionInfo* info, ByteStream* stream) {
     if (!info)
         return 0;
     info->status[0] = '\0';
-    ByteStream stream;
-    if (!path || !ZK_Stream_openFile(&stream, path, ZK_STREAM_READ)) {
+    if (!stream) {
         ZK_Str_copy(sizeof info->status, ZK_VERSION_TEXT_FAILED, info->status, 0);
         return 0;
     }
     char line[kLine1Capacity];
-    (void)ZK_Stream_readLine(line, &stream, sizeof line);
+    (void)ZK_Stream_readLine(line, stream, sizeof line);
     if (line[0] >= '0' && line[0] <= '9') {
         info->listMode = 0;
         char url[kLine2Capacity];
-        (void)ZK_Stream_readLine(url, &stream, sizeof url);
+        (void)ZK_Stream_readLine(url, stream, sizeof url);
         if (url[0] == '\0') {
             info->onlineVersion = -1;
             ZK_Str_copy(sizeof info->status, ZK_VERSION_TEXT_FAILED, info->status, 0);
-            ZK_Stream_release(&stream);
             return 0;
         }
         char digits[kVersionDigits + 1];
@@ -144,22 +142,33 @@ int ParseVersionInfo(VersionInfo* info, const char* path) {
         ZK_Str_copy(sizeof info->packageUrl, url, info->packageUrl, 0);
         ZK_Str_format(info->status, sizeof info->status, "%s%d", ZK_VERSION_TEXT_ONLINE,
                       (int)info->onlineVersion);
-    } else {
-        info->listMode = 1;
-        dropEntries(info);
-        while (line[0] != '\0') {
-            const char* starts[ZK_STR_MAX_FIELDS];
-            int lengths[ZK_STR_MAX_FIELDS];
-            if (ZK_Str_split(starts, lengths, line, 0) == 3 && !appendEntry(info, starts, lengths))
-                break;
-            if (ZK_Stream_readLine(line, &stream, sizeof line) < 0)
-                break;
-        }
+        return 1;
     }
-    ZK_Stream_release(&stream);
-    if (std::remove(path) != 0)
-        ZK_LOG("cannot delete %s", path);
+    info->listMode = 1;
+    dropEntries(info);
+    while (line[0] != '\0') {
+        const char* starts[ZK_STR_MAX_FIELDS];
+        int lengths[ZK_STR_MAX_FIELDS];
+        if (ZK_Str_split(starts, lengths, line, 0) == 3 && !appendEntry(info, starts, lengths))
+            break;
+        if (ZK_Stream_readLine(line, stream, sizeof line) < 0)
+            break;
+    }
     return 1;
+}
+
+int ParseVersionInfo(VersionInfo* info, const char* path) {
+    if (!info)
+        return 0;
+    ByteStream stream;
+    if (!path || !ZK_Stream_openFile(&stream, path, ZK_STREAM_READ))
+        return ZK_Version_parseStream(info, nullptr);
+    int parsed = ZK_Version_parseStream(info, &stream);
+    ZK_Stream_release(&stream);
+    // A file with empty lines stays for inspection; a parsed one is used up.
+    if (parsed && std::remove(path) != 0)
+        ZK_LOG("cannot delete %s", path);
+    return parsed;
 }
 
 uint32_t ZK_Version_deviceValue(const RegionDate* gpsDate) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "package/transform.h"
+#include "support/stream.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -75,6 +76,10 @@ void ZK_Version_clear(VersionInfo* info);
 // info->status to "Internet vesion:<n>" after a single form, to the failure
 // text when it returns 0, and clears it after a list form.
 [[nodiscard]] int ParseVersionInfo(VersionInfo* info, const char* path);
+
+// ParseVersionInfo over a stream the caller opened and releases (the file
+// is not deleted); none gives 0 with the failure text.
+[[nodiscard]] int ZK_Version_parseStream(VersionInfo* info, ByteStream* stream);
 
 // Device value of a GPS data date: year * 10000 + month * 100 + day.
 uint32_t ZK_Version_deviceValue(const RegionDate* gpsDate);
