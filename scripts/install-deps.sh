@@ -10,6 +10,7 @@ packages=(
   libhidapi-dev libudev-dev libcurl4-openssl-dev libminizip-dev zlib1g-dev libpng-dev
   libcli11-dev nlohmann-json3-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev xvfb xauth fonts-noto-cjk
+  lighttpd lighttpd-mod-openssl openssl
 )
 if [ "${KORVANA_WITH_VM:-0}" = 1 ]; then
   packages+=(qemu-system-x86 cpio busybox-static udev kmod xz-utils)

@@ -317,6 +317,10 @@ void loadProvinces(const Reader& r, const PackageSlot& slot, int number, Provinc
 }
 
 UpdatePackage* openStream(ByteStream* stream, int64_t fileSize) {
+    if (fileSize > (int64_t)ZK_PACKAGE_MAX_FILE_SIZE) {
+        ZK_LOG("package of %lld bytes is larger than any package", (long long)fileSize);
+        return nullptr;
+    }
     UpdatePackage* p = static_cast<UpdatePackage*>(ZK_Mem_calloc(1, sizeof(UpdatePackage)));
     if (!p)
         return nullptr;

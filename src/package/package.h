@@ -61,6 +61,10 @@ inline constexpr uint32_t ZK_LIMIT_BOOT = 0x8000;
 inline constexpr uint32_t ZK_LIMIT_RADAR_MUTE = 0xC8000; // 304/320 forms only
 inline constexpr uint32_t ZK_LIMIT_VOICE = 0x200000;     // 304/320 forms only
 inline constexpr uint32_t ZK_LIMIT_GPS = 0x522000;       // 304/320 forms only
+// The largest package file the reader opens. Far above any real package (the
+// device's whole flash is a few MiB), and low enough that a file from a zip
+// archive or a download cannot fill the disk or memory before it is refused.
+inline constexpr uint64_t ZK_PACKAGE_MAX_FILE_SIZE = 256ull << 20;
 inline constexpr uint32_t ZK_PROGRAM_HEADER_SIZE = 60;
 inline constexpr uint32_t ZK_PROGRAM_ENTRY_SIZE = 220;
 inline constexpr uint32_t ZK_PROGRAM_LEGACY_ENTRY_SIZE = 16;
@@ -178,9 +182,10 @@ struct UpdatePackage {
 };
 
 // Opens and reads a package file. Returns a new package (close it with
-// ZK_Package_close), or none when the file cannot be opened or no trailer form
-// validates. Regions that cannot be loaded are absent; the package is still
-// returned. The file is not kept open.
+// ZK_Package_close), or none when the file cannot be opened, is larger than
+// ZK_PACKAGE_MAX_FILE_SIZE or no trailer form validates. Regions that cannot
+// be loaded are absent; the package is still returned. The file is not kept
+// open.
 [[nodiscard]] UpdatePackage* ZK_Package_open(const char* path);
 // The same over `length` bytes in memory (borrowed for the call only; not changed).
 [[nodiscard]] UpdatePackage* ZK_Package_openMemory(const uint8_t* bytes, size_t length);
