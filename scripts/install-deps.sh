@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config ccache clang clang-format
+  build-essential cmake ninja-build pkg-config ccache clang clang-format clang-tidy
   libclang-rt-14-dev python3
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libudev-dev libcurl4-openssl-dev libminizip-dev zlib1g-dev libpng-dev
