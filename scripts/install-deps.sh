@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config ccache clang clang-format clang-tidy
   libclang-rt-14-dev python3
+  desktop-file-utils appstream shared-mime-info
   libgtest-dev libgmock-dev libbenchmark-dev
   libhidapi-dev libudev-dev libcurl4-openssl-dev libminizip-dev zlib1g-dev libpng-dev
   libcli11-dev nlohmann-json3-dev
