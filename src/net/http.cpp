@@ -1,6 +1,6 @@
 #include "net/http.h"
 
-#include "platform/clock.h"
+#include "support/clock.h"
 #include "support/log.h"
 
 #include <cerrno>
