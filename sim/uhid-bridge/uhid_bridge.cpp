@@ -98,7 +98,7 @@ void usage(const char* argv0) {
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc && argv[i]; ++i) {
         std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (a == "--profile" && v)

@@ -6,8 +6,11 @@
 #include "support/log.h"
 
 #include <cstdio>
+#include <exception>
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
     CliContext ctx;
     CLI::App app{"Korvana Update: updates and configures the GPS speed-camera warner"};
     app.set_version_flag("--version", "korvana-cli tool version " +
@@ -56,4 +59,17 @@ int main(int argc, char** argv) {
     if (ctx.simSaveFailed && ctx.exitCode == CLI_EXIT_OK)
         return CLI_EXIT_FAILED;
     return ctx.exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Anything unexpected (out of memory above all) ends with a message and a
+    // failure code, not with an abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "korvana-cli: %s\n", e.what());
+        return 1;
+    }
 }

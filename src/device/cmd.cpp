@@ -308,7 +308,7 @@ int ZK_Flash_readResult(CommandChannel* channel, uint32_t address, void* destina
             return ZK_CMD_ERR_NOT_SENT;
     }
     int result = ZK_Cmd_read(channel, address, temp, raised, mode);
-    if (result == ZK_CMD_OK && length)
+    if (result == ZK_CMD_OK && length && temp)
         std::memcpy(destination, temp, length);
     ZK_Mem_free(temp);
     return result;
