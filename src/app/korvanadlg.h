@@ -72,6 +72,7 @@ class CKorvanaDlg : public QDialog, public UpdateHost, public StatusHost {
     void bringToFront();
     void runCommand(int command); // 10000 dump, 10001 server data
     void takePackage(const QString& path);
+    void runAbout() { OnAbout(); }
 
     // For the simulator menu and tests.
     SimDevice* simulator() const { return m_pSim; }

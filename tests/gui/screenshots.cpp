@@ -11,8 +11,10 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -36,7 +38,18 @@ class ShownSeam : public UiSeam {
         last = box;
         return true;
     }
+    void about(QWidget* parent, const QString& caption, const QString& text,
+               const QString& ok) override {
+        auto* box =
+            new QMessageBox(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+        box->button(QMessageBox::Ok)->setText(ok);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->show();
+        aboutBox = box;
+    }
     QMessageBox* last = nullptr;
+    QMessageBox* aboutBox = nullptr;
+    bool showAbout = false;
 };
 
 void settle(int ms) {
@@ -58,9 +71,23 @@ bool shoot(const QString& dir, const char* name, QWidget* window) {
     settle(300);
     QScreen* screen = QGuiApplication::primaryScreen();
     QRect area = window->frameGeometry().adjusted(-8, -8, 8, 8);
-    QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    QPixmap grabbed = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+    // Xvfb runs no window manager: draw the title bar, since the title is
+    // where the window shows the device's state.
+    const int bar = 26;
+    QPixmap shot(grabbed.width(), grabbed.height() + bar);
+    shot.fill(QColor(48, 52, 58));
+    QPainter p(&shot);
+    p.drawPixmap(0, bar, grabbed);
+    p.setPen(Qt::white);
+    QFont font = window->font();
+    font.setBold(true);
+    p.setFont(font);
+    p.drawText(QRect(10, 0, shot.width() - 20, bar), Qt::AlignVCenter | Qt::AlignLeft,
+               window->windowTitle());
+    p.end();
     QString path = dir + "/" + name + ".png";
-    bool ok = !shot.isNull() && shot.save(path);
+    bool ok = !grabbed.isNull() && shot.save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", path.toLocal8Bit().constData());
     return ok;
 }
@@ -75,7 +102,8 @@ int main(int argc, char** argv) {
     }
     QString dir = argv[1];
     QDir().mkpath(dir);
-    QString package = dir + "/.sample.dzk";
+    QTemporaryDir work;
+    QString package = work.filePath("sample.dzk");
     if (!ZK_Sample_build(package.toLocal8Bit().constData()))
         return 1;
     ZK_App_initProcess(nullptr, nullptr);
@@ -111,12 +139,19 @@ int main(int argc, char** argv) {
     window.setProgressText("Updated 40.12%   Time 1 Second");
     ok &= shoot(dir, "updating", &window);
 
+    // The About box carries the Chinese texts: they must render, not as boxes.
+    seam.showAbout = true;
+    QMetaObject::invokeMethod(
+        &window, [&] { window.runAbout(); }, Qt::QueuedConnection);
+    ok &= waitFor([&] { return seam.aboutBox != nullptr; });
+    ok &= shoot(dir, "about", seam.aboutBox);
+    seam.aboutBox->close();
+
     window.setProgressPosition(10000);
     window.setProgressText("Updated 100.00%   Time 2 Second");
     window.showResult(true, "Update Successfully!");
     ok &= shoot(dir, "success", &window);
     if (seam.last)
         seam.last->close();
-    QFile::remove(package);
     return ok ? 0 : 1;
 }
