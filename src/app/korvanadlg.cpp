@@ -378,6 +378,21 @@ void CKorvanaDlg::showResult(bool success, const std::string& text) {
     m_messages->send(MSG_SHOW_RESULT, success ? 1 : 0, reinterpret_cast<intptr_t>(text.c_str()), 0);
 }
 
+void CKorvanaDlg::progressEvent(const ProgressEvent& e) {
+    if (e.kind == ZK_PROGRESS_STARTED) {
+        UpdateHost::progressEvent(e);
+        m_lastProgressTick = e.nowTick;
+        return;
+    }
+    // The bar cannot show more than every few milliseconds anyway; a message
+    // per 4 KiB would make the redraws cost more than the write.
+    if (e.kind == ZK_PROGRESS_VALUE && e.value < 10000 && e.nowTick - m_lastProgressTick < 20)
+        return;
+    m_lastProgressTick = e.nowTick;
+    std::string text = ZK_Update_progressText(e);
+    m_messages->send(MSG_WRITE_PROGRESS, e.value, reinterpret_cast<intptr_t>(text.c_str()), 0);
+}
+
 int CKorvanaDlg::OnWriteProgress(void* user, DeviceLink* link, int kind, uint32_t value,
                                  uint32_t startTick) {
     auto* self = static_cast<CKorvanaDlg*>(user);
@@ -394,6 +409,10 @@ intptr_t CKorvanaDlg::handleMessage(uint32_t message, uintptr_t wParam, intptr_t
         return 0;
     case PBM_SETPOS_MSG:
         return m_pProgress->SetPos((int)wParam);
+    case MSG_WRITE_PROGRESS:
+        m_pProgress->SetPos((int)wParam);
+        m_pProgress->SetWindowText(QString::fromUtf8(reinterpret_cast<const char*>(lParam)));
+        return 0;
     case MSG_ENABLE_BUTTONS:
         m_pUpdate->setEnabled(wParam != 0);
         m_pSetting->setEnabled(wParam != 0);

@@ -95,6 +95,9 @@ class CKorvanaDlg : public QDialog, public UpdateHost, public StatusHost {
     int selectProvinces(UpdatePackage* package, uint32_t capacity, int32_t* flags,
                         int* chosen) override;
     void showResult(bool success, const std::string& text) override;
+    // The write's progress as the window shows it (position and text in one
+    // sent message), at most every 20 ms but always the first and the last.
+    void progressEvent(const ProgressEvent& event) override;
 
     // StatusHost, on the window's thread.
     void statusChanged(const StatusView& view) override;
@@ -154,5 +157,6 @@ class CKorvanaDlg : public QDialog, public UpdateHost, public StatusHost {
     std::unique_ptr<DeviceStatus> m_status;
     ZK_DetectRegistration* m_registration = nullptr;
     KorvanaSimDisk m_simDisk;
+    uint32_t m_lastProgressTick = 0; // the worker's: when it last sent progress
     ZK_StorageOps m_simDiskOps{};
 };

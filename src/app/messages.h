@@ -35,6 +35,7 @@ enum KorvanaMessage : uint32_t {
     MSG_SHOW_RESULT = 0x8061,       // wParam = 1 success, lParam = const char* text
     MSG_WORKER_ENDED = 0x8062,      // posted by the worker as its last act
     MSG_DELAYED_SEARCH = 0x8063,    // posted by the timer service
+    MSG_WRITE_PROGRESS = 0x8064,    // wParam = position, lParam = const char* text
 };
 
 class WindowMessages : public QObject {
