@@ -39,7 +39,7 @@ class PaintProbe : public QObject {
     bool eventFilter(QObject* o, QEvent* e) override {
         if (e->type() == QEvent::Paint) {
             std::printf("first paint after %.1f ms\n", clock->nsecsElapsed() / 1e6);
-            QTimer::singleShot(0, qApp, &QApplication::quit);
+            QMetaObject::invokeMethod(qApp, "quit", Qt::QueuedConnection);
             o->removeEventFilter(this);
         }
         return false;
