@@ -1,6 +1,6 @@
 #include "net/version.h"
 
-#include "app/core/client.h"
+#include "support/identity.h"
 #include "support/log.h"
 #include "support/mem.h"
 #include "support/str.h"

@@ -4,11 +4,10 @@
 // and KORVANA_TOOL_VERSION); it decides which packages and devices are taken.
 #pragma once
 
+#include "support/identity.h"
+
 #include <cstddef>
 #include <cstdint>
-
-inline constexpr char CLIENT_TAG[] = KORVANA_CLIENT_TAG;
-inline constexpr int TOOL_VERSION = KORVANA_TOOL_VERSION;
 
 inline constexpr int ZK_CLIENT_ROWS = 67;
 inline constexpr size_t ZK_CLIENT_ROW_SIZE = 100;
