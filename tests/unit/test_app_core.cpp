@@ -114,6 +114,27 @@ class RecordingStatusHost : public StatusHost {
     }
 };
 
+// A GHW7 package with boot, voice, a GPS region of `gpsSize` and a program;
+// its path, or empty when it could not be written.
+std::string ghw7Package(const std::string& path, size_t gpsSize) {
+    PackageBuilder b;
+    ZK_Builder_init(&b, ZK_TRAILER_520);
+    ZK_Builder_setTitle(&b, "TAVO test");
+    auto boot = pattern(0x800, 1), voice = pattern(0x2000, 2), gps = pattern(gpsSize, 3),
+         image = pattern(0x1000, 4);
+    b.regions[ZK_SLOT_BOOT] = {boot.data(), (uint32_t)boot.size(), 1, 0, 0};
+    b.regions[ZK_SLOT_VOICE] = {voice.data(), (uint32_t)voice.size(), 0, 0, 0};
+    b.regions[ZK_SLOT_GPS] = {gps.data(), (uint32_t)gps.size(), 1, 0, 0};
+    BuildProgram program{};
+    std::memcpy(program.entry.board, "GHW7", 4);
+    program.entry.layout502 = 1;
+    program.image = image.data();
+    program.imageSize = (uint32_t)image.size();
+    program.scramble = 1;
+    b.programs = {1, 1, &program};
+    return ZK_Builder_write(&b, path.c_str(), nullptr) == 1 ? path : std::string();
+}
+
 ZK_DeviceNotification hidNotification(const std::string& path, bool arrived) {
     ZK_DeviceNotification n{};
     n.event = arrived ? ZK_DETECT_ARRIVAL : ZK_DETECT_REMOVE_COMPLETE;
@@ -208,23 +229,8 @@ TEST_F(StatusTest, ArrivalDuringAnUpdateWaitsForItsEnd) {
     ASSERT_TRUE(ZK_Link_isAttached(link));
     std::string title = host.titles.back();
 
-    PackageBuilder b;
-    ZK_Builder_init(&b, ZK_TRAILER_520);
-    ZK_Builder_setTitle(&b, "TAVO gated");
-    auto boot = pattern(0x800, 1), voice = pattern(0x2000, 2), gps = pattern(0x3000, 3),
-         image = pattern(0x1000, 4);
-    b.regions[ZK_SLOT_BOOT] = {boot.data(), (uint32_t)boot.size(), 1, 0, 0};
-    b.regions[ZK_SLOT_VOICE] = {voice.data(), (uint32_t)voice.size(), 0, 0, 0};
-    b.regions[ZK_SLOT_GPS] = {gps.data(), (uint32_t)gps.size(), 1, 0, 0};
-    BuildProgram program{};
-    std::memcpy(program.entry.board, "GHW7", 4);
-    program.entry.layout502 = 1;
-    program.image = image.data();
-    program.imageSize = (uint32_t)image.size();
-    program.scramble = 1;
-    b.programs = {1, 1, &program};
-    updateHost.file = root.file("gated.dzk");
-    ASSERT_EQ(ZK_Builder_write(&b, updateHost.file.c_str(), nullptr), 1);
+    updateHost.file = ghw7Package(root.file("gated.dzk"), 0x3000);
+    ASSERT_FALSE(updateHost.file.empty());
     updateHost.deviceLink = link;
 
     ASSERT_TRUE(status->beginWork());
@@ -277,23 +283,8 @@ TEST_F(StatusTest, FailureCausesNameTheDeviceAndTheRegion) {
         DeviceLink* l = ZK_Link_create(nullptr, nullptr, nullptr, nullptr);
         ASSERT_EQ(ZK_Link_attach(l, ZK_Sim_path(d).c_str(), nullptr), ZK_ATTACH_OK);
         ZK_Sim_injectFault(d, c.fault);
-        PackageBuilder b;
-        ZK_Builder_init(&b, ZK_TRAILER_520);
-        ZK_Builder_setTitle(&b, "TAVO cause");
-        auto boot = pattern(0x800, 1), voice = pattern(0x2000, 2), gps = pattern(0x8000, 3),
-             image = pattern(0x1000, 4);
-        b.regions[ZK_SLOT_BOOT] = {boot.data(), (uint32_t)boot.size(), 1, 0, 0};
-        b.regions[ZK_SLOT_VOICE] = {voice.data(), (uint32_t)voice.size(), 0, 0, 0};
-        b.regions[ZK_SLOT_GPS] = {gps.data(), (uint32_t)gps.size(), 1, 0, 0};
-        BuildProgram program{};
-        std::memcpy(program.entry.board, "GHW7", 4);
-        program.entry.layout502 = 1;
-        program.image = image.data();
-        program.imageSize = (uint32_t)image.size();
-        program.scramble = 1;
-        b.programs = {1, 1, &program};
-        updateHost.file = root.file("cause.dzk");
-        ASSERT_EQ(ZK_Builder_write(&b, updateHost.file.c_str(), nullptr), 1);
+        updateHost.file = ghw7Package(root.file("cause.dzk"), 0x8000);
+        ASSERT_FALSE(updateHost.file.empty());
         updateHost.deviceLink = l;
         updateHost.released = true;
         UpdateOutcome o = ZK_Update_run(updateHost);
