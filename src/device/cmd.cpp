@@ -110,13 +110,14 @@ struct PortHold {
     HidPort* port;
 };
 
+// A command without data phase: ZK_CMD_OK, -3 not sent or -5 no valid reply.
 int fixedCommand(CommandChannel* channel, uint8_t code, CommandBlock* reply) {
     if (!channel)
-        return 0;
+        return ZK_CMD_ERR_NOT_SENT;
     PortHold hold(channel);
     if (!sendOn(channel, hold.port, code, ZK_CMD_FIXED_A, ZK_CMD_FIXED_B, 0, 0, 0))
-        return 0;
-    return recvReplyOn(channel, hold.port, reply);
+        return ZK_CMD_ERR_NOT_SENT;
+    return recvReplyOn(channel, hold.port, reply) ? ZK_CMD_OK : ZK_CMD_ERR_REPLY;
 }
 
 // Raises a length to whole pages; 0 when that would overflow.
@@ -261,35 +262,29 @@ int ZK_Cmd_write(CommandChannel* channel, uint32_t address, const uint8_t* data,
 }
 
 int ZK_Cmd_complete(CommandChannel* channel) {
-    return fixedCommand(channel, ZK_CMD_COMPLETE, nullptr);
+    return fixedCommand(channel, ZK_CMD_COMPLETE, nullptr) == ZK_CMD_OK ? 1 : 0;
 }
 
 int ZK_Cmd_refuse(CommandChannel* channel) {
-    return fixedCommand(channel, ZK_CMD_REFUSE, nullptr);
-}
-
-uint32_t ZK_Cmd_getVersion(CommandChannel* channel) {
-    CommandBlock reply{};
-    return fixedCommand(channel, ZK_CMD_GET_VERSION, &reply) ? reply.paramB : 0;
+    return fixedCommand(channel, ZK_CMD_REFUSE, nullptr) == ZK_CMD_OK ? 1 : 0;
 }
 
 int ZK_Cmd_query(CommandChannel* channel, uint8_t code, uint32_t* value) {
-    if (!channel)
-        return ZK_CMD_ERR_NOT_SENT;
-    PortHold hold(channel);
-    if (!sendOn(channel, hold.port, code, ZK_CMD_FIXED_A, ZK_CMD_FIXED_B, 0, 0, 0))
-        return ZK_CMD_ERR_NOT_SENT;
     CommandBlock reply{};
-    if (!recvReplyOn(channel, hold.port, &reply))
-        return ZK_CMD_ERR_REPLY;
-    if (value)
+    int result = fixedCommand(channel, code, &reply);
+    if (result == ZK_CMD_OK && value)
         *value = reply.paramB;
-    return ZK_CMD_OK;
+    return result;
+}
+
+uint32_t ZK_Cmd_getVersion(CommandChannel* channel) {
+    uint32_t value = 0;
+    return ZK_Cmd_query(channel, ZK_CMD_GET_VERSION, &value) == ZK_CMD_OK ? value : 0;
 }
 
 uint32_t ZK_Cmd_getFlashSize(CommandChannel* channel) {
-    CommandBlock reply{};
-    return fixedCommand(channel, ZK_CMD_GET_FLASH_SIZE, &reply) ? reply.paramB : 0;
+    uint32_t value = 0;
+    return ZK_Cmd_query(channel, ZK_CMD_GET_FLASH_SIZE, &value) == ZK_CMD_OK ? value : 0;
 }
 
 int ZK_Flash_readResult(CommandChannel* channel, uint32_t address, void* destination,
