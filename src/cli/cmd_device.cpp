@@ -26,17 +26,6 @@ int openSession(const CliContext& ctx, CliSession& s, TerminalProgress* progress
     return KorvanaCli_openSession(ctx, s, progress ? KorvanaCli_onProgress : nullptr, progress);
 }
 
-// Defaults from a read that went wrong would pass for the device's state.
-bool reportIncomplete(const CliSession& s) {
-    if (ZK_Link_infoComplete(s.link))
-        return false;
-    char why[160];
-    ZK_Link_infoFailureText(s.link, why, sizeof why);
-    std::fprintf(stderr, "The device did not answer: %s (code %d).\n", why,
-                 (int)s.link->info.readResult);
-    return true;
-}
-
 std::string hex(uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%X", v);
@@ -56,7 +45,7 @@ int runInfo(const CliContext& ctx, bool json) {
     int rc = openSession(ctx, s);
     if (rc != CLI_EXIT_OK)
         return rc;
-    if (reportIncomplete(s))
+    if (KorvanaCli_reportIncomplete(s))
         return CLI_EXIT_FAILED;
     const DeviceInfo& info = s.link->info;
     const MainSetting& ms = info.mainSetting;
@@ -133,7 +122,7 @@ int runDump(const CliContext& ctx, const std::string& file) {
     int rc = openSession(ctx, s);
     if (rc != CLI_EXIT_OK)
         return rc;
-    if (reportIncomplete(s)) {
+    if (KorvanaCli_reportIncomplete(s)) {
         std::fprintf(stderr, "Write Error!\n");
         return CLI_EXIT_FAILED;
     }
@@ -154,7 +143,7 @@ int runReadServer(const CliContext& ctx, const std::string& file) {
     int rc = openSession(ctx, s, &progress);
     if (rc != CLI_EXIT_OK)
         return rc;
-    if (reportIncomplete(s)) {
+    if (KorvanaCli_reportIncomplete(s)) {
         std::fprintf(stderr, "Write Error!\n");
         return CLI_EXIT_FAILED;
     }
@@ -166,7 +155,7 @@ int runReadServer(const CliContext& ctx, const std::string& file) {
         return CLI_EXIT_OK;
     }
     if (result == ZK_SERVERDATA_NO_DEVICE) {
-        std::fprintf(stderr, "%s\n", KORVANA_CLI_NO_HARDWARE);
+        std::fprintf(stderr, "%s\n", ZK_TEXT_NO_HARDWARE);
         return CLI_EXIT_FAILED;
     }
     if (result == ZK_SERVERDATA_OPEN_FAIL)

@@ -8,7 +8,6 @@
 #include "app/core/provinces.h"
 #include "app/core/update.h"
 #include "package/merge.h"
-#include "support/clock.h"
 #include "support/text.h"
 
 #include <algorithm>
@@ -41,6 +40,16 @@ class TerminalHost : public UpdateHost {
         interactive_ = progress_.terminal() && isatty(STDIN_FILENO) != 0;
     }
     std::string localFile() override { return args_.package; }
+    // The package checked before the device was opened: not read a second time.
+    void handOver(UpdatePackage* checked) { checked_ = checked; }
+    ~TerminalHost() override { ZK_Package_close(checked_); }
+    UpdatePackage* openPackage(const std::string& path) override {
+        if (!checked_ || path != args_.package)
+            return UpdateHost::openPackage(path);
+        UpdatePackage* p = checked_;
+        checked_ = nullptr;
+        return p;
+    }
     DeviceLink* link() override { return link_; }
     void setButtonsEnabled(bool) override {}
     void setProgressRange(uint32_t) override {}
@@ -84,7 +93,6 @@ class TerminalHost : public UpdateHost {
         std::fprintf(success ? stdout : stderr, "%s\n", text.c_str());
         std::fflush(stdout);
     }
-    TerminalProgress& progress() { return progress_; }
 
   private:
     void listProvinces(UpdatePackage* package) {
@@ -118,13 +126,14 @@ class TerminalHost : public UpdateHost {
     DeviceLink*& link_;
     TerminalProgress progress_;
     bool interactive_ = false;
+    UpdatePackage* checked_ = nullptr;
 };
 
 // Opens the package and checks that an update can use it (readable, a
 // package, this build's client) before any device is touched. CLI_EXIT_OK
 // with *out set, else the workflow's text and a cause on stderr and exit 2.
 // Regions that cannot be read are named; the update takes them as absent.
-int openUsablePackage(const std::string& path, UpdatePackage** out) {
+int openUsablePackage(const std::string& path, UpdatePackage** out, size_t* unreadable = nullptr) {
     *out = nullptr;
     if (int bad = KorvanaCli_checkInputFile(path))
         return bad;
@@ -140,8 +149,11 @@ int openUsablePackage(const std::string& path, UpdatePackage** out) {
         ZK_Package_close(package);
         return CLI_EXIT_USAGE;
     }
-    for (const std::string& problem : ZK_Package_unreadableRegions(package))
+    std::vector<std::string> problems = ZK_Package_unreadableRegions(package);
+    for (const std::string& problem : problems)
         std::fprintf(stderr, "warning: %s: %s; it is left out\n", path.c_str(), problem.c_str());
+    if (unreadable)
+        *unreadable = problems.size();
     *out = package;
     return CLI_EXIT_OK;
 }
@@ -164,13 +176,8 @@ int runPlan(const CliContext& ctx, const UpdateArgs& args) {
     int rc = KorvanaCli_openSession(ctx, s);
     if (rc != CLI_EXIT_OK)
         return rc;
-    if (!ZK_Link_infoComplete(s.link)) {
-        char why[160];
-        ZK_Link_infoFailureText(s.link, why, sizeof why);
-        std::fprintf(stderr, "The device did not answer: %s (code %d).\n", why,
-                     (int)s.link->info.readResult);
+    if (KorvanaCli_reportIncomplete(s))
         return CLI_EXIT_FAILED;
-    }
     const DeviceInfo& info = s.link->info;
     char board[8];
     ZK_Link_boardText(s.link, board, sizeof board);
@@ -279,23 +286,23 @@ int runUpdate(const CliContext& ctx, UpdateArgs& args) {
 
     // The package is checked before the device is touched or a question asked.
     UpdatePackage* checked = nullptr;
-    if (int bad = openUsablePackage(args.package, &checked))
+    size_t unreadable = 0;
+    if (int bad = openUsablePackage(args.package, &checked, &unreadable))
         return bad;
-    std::vector<std::string> unreadable = ZK_Package_unreadableRegions(checked);
-    ZK_Package_close(checked);
 
     CliSession s;
     TerminalHost host(args, s.link);
+    host.handOver(checked);
     int rc = KorvanaCli_openSession(ctx, s, ZK_Update_onWriteProgress, &host);
     if (rc != CLI_EXIT_OK)
         return rc;
     std::fprintf(stderr, "Do not unplug the device while it is being written.\n");
     if (!args.yes && isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
-        if (!unreadable.empty())
+        if (unreadable)
             std::fprintf(stderr,
                          "%zu region(s) of the package cannot be read and will not be "
                          "written (see the warnings above).\n",
-                         unreadable.size());
+                         unreadable);
         std::fprintf(stderr, "Write %s to the device? [y/N] ", args.package.c_str());
         std::string answer;
         if (!std::getline(std::cin, answer) ||

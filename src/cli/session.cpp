@@ -66,7 +66,17 @@ int KorvanaCli_openSession(const CliContext& ctx, CliSession& s, ZK_ProgressCall
         std::fprintf(stderr, "%s\n", ZK_Hid_describe(s.app.hidResult));
         return CLI_EXIT_FAILED;
     default:
-        std::fprintf(stderr, "%s\n", KORVANA_CLI_NO_HARDWARE);
+        std::fprintf(stderr, "%s\n", ZK_TEXT_NO_HARDWARE);
         return CLI_EXIT_FAILED;
     }
+}
+
+bool KorvanaCli_reportIncomplete(const CliSession& s) {
+    if (ZK_Link_infoComplete(s.link))
+        return false;
+    char why[160];
+    ZK_Link_infoFailureText(s.link, why, sizeof why);
+    std::fprintf(stderr, "The device did not answer: %s (code %d).\n", why,
+                 (int)s.link->info.readResult);
+    return true;
 }

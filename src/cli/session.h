@@ -3,9 +3,8 @@
 #pragma once
 
 #include "app/core/session.h"
+#include "app/core/status.h"
 #include "cli.h"
-
-inline constexpr char KORVANA_CLI_NO_HARDWARE[] = "   No hardware connected!";
 
 struct CliSession {
     AppSession app;
@@ -33,5 +32,10 @@ void KorvanaCli_stopSimulator(const CliContext& ctx, SimDevice* sim);
 // with --simulate, the one at --device, or the first that matches. On
 // failure prints why on stderr and returns the exit code; CLI_EXIT_OK when
 // attached and accepted.
+// When the information read did not get an answer to every command: says
+// which on stderr and returns true (its defaults would pass for the
+// device's state, so the command must fail).
+bool KorvanaCli_reportIncomplete(const CliSession& session);
+
 int KorvanaCli_openSession(const CliContext& ctx, CliSession& session,
                            ZK_ProgressCallback progress = nullptr, void* progressUser = nullptr);

@@ -1,7 +1,6 @@
 #include "app/core/update.h"
 
 #include "app/core/client.h"
-#include "app/core/provinces.h"
 #include "device/cmd.h"
 #include "package/merge.h"
 #include "support/clock.h"
@@ -137,7 +136,7 @@ UpdateOutcome ZK_Update_run(UpdateHost& host) {
         haveFile = host.fetchPackage(&packagePath, &run.errorText);
 
     if (haveFile) {
-        UpdatePackage* package = ZK_Package_open(packagePath.c_str());
+        UpdatePackage* package = host.openPackage(packagePath);
         if (!package) {
             run.errorText = ZK_TEXT_OPEN_FAILED;
             run.cause = packagePath + " cannot be read, or it is not an update package";
@@ -191,17 +190,21 @@ UpdateOutcome ZK_Update_run(UpdateHost& host) {
     return outcome;
 }
 
-void ZK_Update_progressText(const DeviceLink* link, uint32_t value, uint32_t startTick,
-                            uint32_t nowTick, char* out, size_t capacity) {
-    ZK_Str_format(out, capacity, "%s%s %.02f%%   %s %d %s", link ? link->stepText : "", "Updated",
-                  value / 100.0, "Time", (int)((nowTick - startTick) / 1000), "Second");
-}
-
 std::string ZK_Update_progressText(const ProgressEvent& e) {
     char text[512];
     ZK_Str_format(text, sizeof text, "%s%s %.02f%%   %s %d %s", e.step.c_str(), "Updated",
                   e.value / 100.0, "Time", (int)((e.nowTick - e.startTick) / 1000), "Second");
     return text;
+}
+
+void ZK_Update_progressText(const DeviceLink* link, uint32_t value, uint32_t startTick,
+                            uint32_t nowTick, char* out, size_t capacity) {
+    ProgressEvent e{};
+    e.value = value;
+    e.step = link ? link->stepText : "";
+    e.startTick = startTick;
+    e.nowTick = nowTick;
+    ZK_Str_copy(capacity, ZK_Update_progressText(e).c_str(), out, 0);
 }
 
 void UpdateHost::progressEvent(const ProgressEvent& e) {
@@ -227,8 +230,4 @@ std::string ZK_Update_extension(const std::string& path) {
     if (dot == std::string::npos)
         return path;
     return path.substr(dot + 1);
-}
-
-uint32_t ZK_Update_provinceBytes(const UpdatePackage* package, int index) {
-    return ZK_Provinces_bytes(package, index);
 }

@@ -42,6 +42,11 @@ class UpdateHost {
     }
     // Deletes what fetchPackage wrote in this run.
     virtual void discardDownloadFiles() {}
+    // Opens the package at `path` for the run, which owns and closes it. A
+    // host that already opened it to check it first hands that one over.
+    virtual UpdatePackage* openPackage(const std::string& path) {
+        return ZK_Package_open(path.c_str());
+    }
     virtual DeviceLink* link() = 0;
     // Set while the window is being destroyed: no failure box then.
     virtual bool closing() { return false; }
@@ -92,5 +97,3 @@ void ZK_Update_initialOptions(UpdateOptions* options);
 // The extension of a path: after its last '.', with any further '.' skipped;
 // the whole path when it has none.
 std::string ZK_Update_extension(const std::string& path);
-// The province sizes as the selection shows them (bytes; 0 when missing).
-uint32_t ZK_Update_provinceBytes(const UpdatePackage* package, int index);
