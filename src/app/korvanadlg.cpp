@@ -268,10 +268,9 @@ void CKorvanaDlg::statusChanged(const StatusView& view) {
     // While the worker runs the buttons are its own.
     if (m_pWorker)
         return;
-    bool present = view.state == ZK_DEVICE_CONNECTED;
-    m_pUpdate->setEnabled(present && !m_strLocalFile.isEmpty());
-    m_pSetting->setEnabled(present);
-    if (present && !m_strLocalFile.isEmpty())
+    m_pUpdate->setEnabled(view.updateEnabled);
+    m_pSetting->setEnabled(view.settingsEnabled);
+    if (view.updateEnabled)
         m_pOpen->setEnabled(true);
 }
 
@@ -285,8 +284,7 @@ void CKorvanaDlg::takePackage(const QString& path) {
     m_pStatusLine->setText(path);
     m_strLocalFile = path;
     m_status->setHavePackage(true);
-    if (devicePresent())
-        m_pUpdate->setEnabled(true);
+    m_pUpdate->setEnabled(m_status->view().updateEnabled);
 }
 
 void CKorvanaDlg::OnOpen() {
@@ -466,15 +464,20 @@ void CKorvanaDlg::OnAbout() {
     m_pSeam->about(this, "关于 Korvana", "Korvana，2.0 版", "确定");
 }
 
-void CKorvanaDlg::OnDumpInfo() {
-    // The worker owns the link while it runs.
+// The device commands' common start: nothing while the worker owns the link,
+// the no-device box, then the save dialog. The chosen path, or empty.
+QString CKorvanaDlg::chooseOutput(const QString& filters) {
     if (m_pWorker)
-        return;
+        return {};
     if (!devicePresent()) {
         box(ZK_TEXT_NO_HARDWARE, QString(), UiSeam::Error);
-        return;
+        return {};
     }
-    QString path = m_pSeam->saveFileName(this, "txt File(*.txt);;All File(*.*)", "file");
+    return m_pSeam->saveFileName(this, filters, "file");
+}
+
+void CKorvanaDlg::OnDumpInfo() {
+    QString path = chooseOutput("txt File(*.txt);;All File(*.*)");
     if (path.isEmpty())
         return;
     bool ok = ZK_Link_dumpInfo(path.toLocal8Bit().constData(), m_pLink) != 0;
@@ -482,13 +485,7 @@ void CKorvanaDlg::OnDumpInfo() {
 }
 
 void CKorvanaDlg::OnReadServer() {
-    if (m_pWorker)
-        return;
-    if (!devicePresent()) {
-        box(ZK_TEXT_NO_HARDWARE, QString(), UiSeam::Error);
-        return;
-    }
-    QString path = m_pSeam->saveFileName(this, "bin File(*.bin);;All File(*.*)", "file");
+    QString path = chooseOutput("bin File(*.bin);;All File(*.*)");
     if (path.isEmpty())
         return;
     int result = ZK_ServerData_read(m_pLink, path.toLocal8Bit().constData());

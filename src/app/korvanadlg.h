@@ -118,6 +118,7 @@ class CKorvanaDlg : public QDialog, public UpdateHost, public StatusHost {
     void RefreshDeviceStatus();
     void OnUpdate();
     void OnOpen();
+    QString chooseOutput(const QString& filters);
     void OnDumpInfo();
     void OnReadServer();
     void OnAbout();
