@@ -54,9 +54,13 @@ int openFlashFile(const std::string& path, int waitMs, bool* readOnly, std::stri
     return -1;
 }
 
-bool writeAt(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
-    while (length) {
-        ssize_t n = pwrite(fd, data, length, (off_t)offset);
+// Moves `length` bytes at `offset` with pread or pwrite, going on after a
+// signal. False on an error or an early end (errno ENOSPC for a write that
+// moved nothing).
+template <class Io, class Bytes>
+bool moveAt(int fd, Bytes* data, uint64_t length, uint64_t offset, Io io) {
+    for (uint64_t done = 0; done < length;) {
+        ssize_t n = io(fd, data + done, length - done, (off_t)(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -64,22 +68,7 @@ bool writeAt(int fd, const uint8_t* data, uint64_t length, uint64_t offset) {
                 errno = ENOSPC;
             return false;
         }
-        data += n;
-        offset += (uint64_t)n;
-        length -= (uint64_t)n;
-    }
-    return true;
-}
-
-bool readAll(int fd, uint8_t* data, uint64_t length) {
-    uint64_t offset = 0;
-    while (offset < length) {
-        ssize_t n = pread(fd, data + offset, length - offset, (off_t)offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        offset += (uint64_t)n;
+        done += (uint64_t)n;
     }
     return true;
 }
@@ -100,7 +89,7 @@ bool storeLocked(Core& core, uint64_t address, uint64_t length) {
     if (core.flashFd >= 0 && core.flashReadOnly) {
         errno = EACCES;
     } else if (core.flashFd >= 0 &&
-               writeAt(core.flashFd, core.flash.data() + address, length, address)) {
+               moveAt(core.flashFd, core.flash.data() + address, length, address, pwrite)) {
         return true;
     }
     if (core.flashSaveErrno == 0) {
@@ -196,7 +185,7 @@ SimDevice* ZK_Sim_create(const SimConfig& config, std::string* why) {
         }
         fromFile = st.st_size != 0;
         if (fromFile && ((uint64_t)st.st_size != config.flashSize ||
-                         !readAll(core->flashFd, core->flash.data(), config.flashSize))) {
+                         !moveAt(core->flashFd, core->flash.data(), config.flashSize, 0, pread))) {
             char text[64];
             std::snprintf(text, sizeof text, " is unreadable or not 0x%X bytes", config.flashSize);
             closeFlashFile(*core);
